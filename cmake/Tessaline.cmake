@@ -42,18 +42,26 @@ function(tessaline_library name)
   target_link_libraries(tessaline_${name} PUBLIC ${ARG_DEPS} Threads::Threads PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
-# tessaline_test(<name> LIBS targets... [LABELS labels...] [SOURCES files...])
+# tessaline_test(<name> LIBS targets... [LABELS labels...] [SOURCES files...] [QT_MAIN])
 # One GoogleTest binary test_<name> from tests/<name>/*.cpp, registered with CTest.
+# QT_MAIN: the binary's main creates a QApplication (offscreen) for widget tests.
 function(tessaline_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "QT_MAIN" "TIMEOUT" "LIBS;LABELS;SOURCES" ${ARGN})
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(APPEND _src ${ARG_SOURCES})
   if(NOT _src)
     return()
   endif()
+  if(ARG_QT_MAIN)
+    list(APPEND _src ${PROJECT_SOURCE_DIR}/tests/common/qt_main.cpp)
+    set(_main GTest::gtest)
+  else()
+    set(_main GTest::gtest_main)
+  endif()
   add_executable(test_${name} ${_src})
   target_compile_options(test_${name} PRIVATE ${TESSALINE_WARNINGS})
-  target_link_libraries(test_${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+  target_include_directories(test_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
+  target_link_libraries(test_${name} PRIVATE ${ARG_LIBS} ${_main} GTest::gmock Threads::Threads)
   target_compile_definitions(test_${name} PRIVATE
     TESSALINE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     TESSALINE_BINARY_DIR="${PROJECT_BINARY_DIR}"
