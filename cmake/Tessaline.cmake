@@ -33,6 +33,14 @@ function(tessaline_library name)
   file(GLOB_RECURSE _src CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/*.c)
   list(APPEND _src ${ARG_SOURCES})
+  if(NOT _src)
+    # Headers only (so far).
+    add_library(tessaline_${name} INTERFACE)
+    add_library(tessaline::${name} ALIAS tessaline_${name})
+    target_include_directories(tessaline_${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
+    target_link_libraries(tessaline_${name} INTERFACE ${ARG_DEPS} Threads::Threads)
+    return()
+  endif()
   add_library(tessaline_${name} STATIC ${_src})
   add_library(tessaline::${name} ALIAS tessaline_${name})
   target_include_directories(tessaline_${name}
