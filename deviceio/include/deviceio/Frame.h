@@ -72,6 +72,7 @@ struct DecodedPicture {
     std::unique_ptr<uint8_t[]> pixels;
     int32_t width = 0;
     int32_t height = 0;
+    int32_t warnings = 0;  // decoder warnings (a picture that ended early has one)
 };
 
 // Largest picture DecodeJpeg accepts (pixels); a header announcing more is refused

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr uint16_t DISCOVERY_PORT = 5557;
 inline constexpr size_t DISCOVERY_REQUEST_SIZE = 45;
@@ -43,6 +44,21 @@ struct DiscoverySession;
 [[nodiscard]] DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, const char *text,
                                                DiscoveryCallback callback, void *user_data,
                                                uint32_t target = 0);
+
+// Where and how a search sends. The defaults are those of StartDiscovery.
+struct DiscoveryOptions {
+    // Local addresses (host order) to send from; empty: every IPv4 address of the
+    // machine except 127.0.0.1.
+    std::vector<uint32_t> local_addresses;
+    // Destination port of the requests.
+    uint16_t port = DISCOVERY_PORT;
+    // Also send to 255.255.255.255. Off, only `target` is asked.
+    bool broadcast = true;
+};
+
+[[nodiscard]] DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, const char *text,
+                                               DiscoveryCallback callback, void *user_data, uint32_t target,
+                                               const DiscoveryOptions &options);
 
 // Stops and frees a search (none does nothing): wakes the search thread, joins it and
 // closes every socket. Returns within about one wait slice.

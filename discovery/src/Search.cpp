@@ -1,0 +1,271 @@
+// The LAN search: interface sockets, the control socket that wakes the search thread,
+// and the thread that sends the requests and collects the replies.
+#include <discovery/Discovery.h>
+
+#include <ambry/Trace.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x7F000001u;
+
+void CloseSocket(int fd)
+{
+    if (fd >= 0 && close(fd) != 0)
+        Ambry::TraceWarning("WARNING: failed to close socket %d, error %d\n", fd, errno);
+}
+
+int OpenUdpSocket()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0)
+        Ambry::TraceError("ERROR: cannot create socket, error %d\n", errno);
+    return fd;
+}
+
+bool BindSocket(int fd, uint32_t address, uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        Ambry::TraceError("ERROR: cannot bind socket, error %d\n", errno);
+        return false;
+    }
+    return true;
+}
+
+// The machine's IPv4 addresses in the order the kernel lists them, without 127.0.0.1.
+std::vector<uint32_t> LocalAddresses()
+{
+    std::vector<uint32_t> out;
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return out;
+    for (ifaddrs *it = list; it; it = it->ifa_next) {
+        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET)
+            continue;
+        const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in *>(it->ifa_addr)->sin_addr.s_addr);
+        if (address != kLoopback)
+            out.push_back(address);
+    }
+    freeifaddrs(list);
+    return out;
+}
+
+uint32_t DrawCookie()
+{
+    std::random_device device;
+    return static_cast<uint32_t>(device());
+}
+
+}  // namespace
+
+struct DiscoverySession {
+    int control = -1;
+    std::vector<int> sockets;
+    uint32_t target = 0;
+    uint32_t cookie = 0;
+    uint32_t parameter_a = 0;
+    uint32_t parameter_b = 0;
+    char text[33] = {};
+    DiscoveryCallback callback = nullptr;
+    void *user_data = nullptr;
+    uint16_t port = DISCOVERY_PORT;
+    bool broadcast = true;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> running{false};
+
+    ~DiscoverySession()
+    {
+        CloseSocket(control);
+        for (int fd : sockets)
+            CloseSocket(fd);
+    }
+
+    void Run();
+    bool SendRequests();
+    // Receives and handles one datagram; false when the search must end.
+    bool HandleDatagram(int fd, bool *receive_failed);
+};
+
+bool DiscoverySession::SendRequests()
+{
+    uint8_t request[DISCOVERY_REQUEST_SIZE];
+    BuildDiscoveryRequest(cookie, parameter_a, parameter_b, text, request);
+    bool sent = false;
+    auto send_to = [&](uint32_t address) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(address);
+        for (int fd : sockets) {
+            ssize_t n = sendto(fd, request, sizeof request, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
+                               sizeof sa);
+            if (n == static_cast<ssize_t>(sizeof request))
+                sent = true;
+            else
+                Ambry::TraceDebug("discovery: send from socket %d failed, error %d\n", fd, errno);
+        }
+    };
+    if (target != 0)
+        send_to(target);
+    if (broadcast && target != DISCOVERY_BROADCAST)
+        send_to(DISCOVERY_BROADCAST);
+    return sent;
+}
+
+bool DiscoverySession::HandleDatagram(int fd, bool *receive_failed)
+{
+    uint8_t buffer[DISCOVERY_REPLY_SIZE];
+    sockaddr_in from{};
+    socklen_t from_size = sizeof from;
+    // MSG_TRUNC makes the call report the datagram's real length, so a longer one is
+    // seen and counted as a failed receive.
+    const ssize_t n = recvfrom(fd, buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from),
+                               &from_size);
+    if (n <= 0 || static_cast<size_t>(n) > sizeof buffer) {
+        *receive_failed = true;
+        return true;
+    }
+    DiscoveryRecord record;
+    if (!ParseDiscoveryReply(buffer, static_cast<size_t>(n), cookie, ntohl(from.sin_addr.s_addr), &record))
+        return true;  // not ours: ignore it and go on
+    if (!callback)
+        return false;
+    return callback(&record, user_data) != 0;
+}
+
+void DiscoverySession::Run()
+{
+    if (!SendRequests()) {
+        running.store(false, std::memory_order_release);
+        return;
+    }
+    std::vector<pollfd> fds;
+    fds.reserve(sockets.size() + 1);
+    fds.push_back({control, POLLIN, 0});
+    for (int fd : sockets)
+        fds.push_back({fd, POLLIN, 0});
+
+    while (!stop.load(std::memory_order_acquire)) {
+        for (pollfd &p : fds)
+            p.revents = 0;
+        const int ready = poll(fds.data(), fds.size(), DISCOVERY_WAIT_SLICE_MS);
+        if (ready <= 0)
+            continue;
+        for (size_t i = 1; i < fds.size(); ++i) {
+            const short ev = fds[i].revents;
+            if (ev & POLLIN) {
+                bool receive_failed = false;
+                if (!HandleDatagram(fds[i].fd, &receive_failed)) {
+                    stop.store(true, std::memory_order_release);
+                    break;
+                }
+                if (receive_failed)
+                    stop.store(true, std::memory_order_release);
+            }
+            if (ev & (POLLERR | POLLPRI | POLLNVAL))
+                stop.store(true, std::memory_order_release);
+        }
+    }
+    running.store(false, std::memory_order_release);
+}
+
+DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, const char *text,
+                                 DiscoveryCallback callback, void *user_data, uint32_t target,
+                                 const DiscoveryOptions &options)
+{
+    auto session = std::make_unique<DiscoverySession>();
+    session->control = OpenUdpSocket();
+    if (session->control < 0)
+        return nullptr;
+    if (!BindSocket(session->control, kLoopback, 0))
+        return nullptr;
+
+    const std::vector<uint32_t> addresses =
+        options.local_addresses.empty() ? LocalAddresses() : options.local_addresses;
+    for (uint32_t address : addresses) {
+        int fd = OpenUdpSocket();
+        if (fd < 0)
+            continue;
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        if (address != 0)
+            setsockopt(fd, SOL_SOCKET, SO_DONTROUTE, &on, sizeof on);
+        if (!BindSocket(fd, address, 0)) {
+            CloseSocket(fd);
+            continue;
+        }
+        session->sockets.push_back(fd);
+    }
+    if (session->sockets.empty())
+        return nullptr;
+
+    if (text)
+        std::memcpy(session->text, text, strnlen(text, 32));
+    session->cookie = DrawCookie();
+    session->parameter_a = parameter_a;
+    session->parameter_b = parameter_b;
+    session->callback = callback;
+    session->user_data = user_data;
+    session->target = target;
+    session->port = options.port;
+    session->broadcast = options.broadcast;
+    session->running.store(true, std::memory_order_release);
+    try {
+        DiscoverySession *raw = session.get();
+        session->thread = std::thread([raw] { raw->Run(); });
+    } catch (const std::system_error &) {
+        return nullptr;
+    }
+    return session.release();
+}
+
+DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, const char *text,
+                                 DiscoveryCallback callback, void *user_data, uint32_t target)
+{
+    return StartDiscovery(parameter_a, parameter_b, text, callback, user_data, target, DiscoveryOptions{});
+}
+
+void StopDiscovery(DiscoverySession *session)
+{
+    if (!session)
+        return;
+    session->stop.store(true, std::memory_order_release);
+    sockaddr_in self{};
+    socklen_t size = sizeof self;
+    if (getsockname(session->control, reinterpret_cast<sockaddr *>(&self), &size) == 0) {
+        if (self.sin_addr.s_addr == htonl(INADDR_ANY))
+            self.sin_addr.s_addr = htonl(kLoopback);
+        const uint8_t wake = 0xFF;
+        sendto(session->control, &wake, 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&self), sizeof self);
+    }
+    if (session->thread.joinable())
+        session->thread.join();
+    delete session;
+}
+
+bool DiscoveryRunning(const DiscoverySession *session)
+{
+    return session && session->running.load(std::memory_order_acquire);
+}
+
+size_t DiscoverySocketCount(const DiscoverySession *session) { return session ? session->sockets.size() : 0; }
+
+uint32_t DiscoveryCookie(const DiscoverySession *session) { return session ? session->cookie : 0; }
