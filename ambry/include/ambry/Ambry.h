@@ -1,0 +1,20 @@
+// Everything of the utility library in one include.
+#pragma once
+
+#include "ambry/ByteBuffer.h"
+#include "ambry/Clock.h"
+#include "ambry/Event.h"
+#include "ambry/HashMap.h"
+#include "ambry/Md5.h"
+#include "ambry/Module.h"
+#include "ambry/Mutex.h"
+#include "ambry/Net.h"
+#include "ambry/Parse.h"
+#include "ambry/PtrArray.h"
+#include "ambry/Queue.h"
+#include "ambry/Random.h"
+#include "ambry/RefCount.h"
+#include "ambry/StrBuf.h"
+#include "ambry/Stream.h"
+#include "ambry/Thread.h"
+#include "ambry/Trace.h"
