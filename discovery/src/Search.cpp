@@ -2,6 +2,8 @@
 // and the thread that sends the requests and collects the replies.
 #include <discovery/Discovery.h>
 
+#include <ambry/Net.h>
+#include <ambry/Random.h>
 #include <ambry/Trace.h>
 
 #include <arpa/inet.h>
@@ -14,40 +16,12 @@
 
 #include <atomic>
 #include <cstring>
-#include <random>
 #include <system_error>
 #include <thread>
 
 namespace {
 
 constexpr uint32_t kLoopback = 0x7F000001u;
-
-void CloseSocket(int fd)
-{
-    if (fd >= 0 && close(fd) != 0)
-        Ambry::TraceWarning("WARNING: failed to close socket %d, error %d\n", fd, errno);
-}
-
-int OpenUdpSocket()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0)
-        Ambry::TraceError("ERROR: cannot create socket, error %d\n", errno);
-    return fd;
-}
-
-bool BindSocket(int fd, uint32_t address, uint16_t port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        Ambry::TraceError("ERROR: cannot bind socket, error %d\n", errno);
-        return false;
-    }
-    return true;
-}
 
 // The machine's IPv4 addresses in the order the kernel lists them, without 127.0.0.1.
 std::vector<uint32_t> LocalAddresses()
@@ -67,17 +41,11 @@ std::vector<uint32_t> LocalAddresses()
     return out;
 }
 
-uint32_t DrawCookie()
-{
-    std::random_device device;
-    return static_cast<uint32_t>(device());
-}
-
 }  // namespace
 
 struct DiscoverySession {
-    int control = -1;
-    std::vector<int> sockets;
+    Ambry::Socket control = Ambry::INVALID_SOCKET_FD;
+    std::vector<Ambry::Socket> sockets;
     uint32_t target = 0;
     uint32_t cookie = 0;
     uint32_t parameter_a = 0;
@@ -93,9 +61,9 @@ struct DiscoverySession {
 
     ~DiscoverySession()
     {
-        CloseSocket(control);
+        Ambry::SocketClose(control);
         for (int fd : sockets)
-            CloseSocket(fd);
+            Ambry::SocketClose(fd);
     }
 
     void Run();
@@ -110,14 +78,9 @@ bool DiscoverySession::SendRequests()
     BuildDiscoveryRequest(cookie, parameter_a, parameter_b, text, request);
     bool sent = false;
     auto send_to = [&](uint32_t address) {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(address);
         for (int fd : sockets) {
-            ssize_t n = sendto(fd, request, sizeof request, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
-                               sizeof sa);
-            if (n == static_cast<ssize_t>(sizeof request))
+            const long n = Ambry::SocketSendTo(fd, request, sizeof request, address, port);
+            if (n == static_cast<long>(sizeof request))
                 sent = true;
             else
                 Ambry::TraceDebug("discovery: send from socket %d failed, error %d\n", fd, errno);
@@ -132,19 +95,16 @@ bool DiscoverySession::SendRequests()
 
 bool DiscoverySession::HandleDatagram(int fd, bool *receive_failed)
 {
+    // A datagram longer than the buffer is a failed receive, like an empty one.
     uint8_t buffer[DISCOVERY_REPLY_SIZE];
-    sockaddr_in from{};
-    socklen_t from_size = sizeof from;
-    // MSG_TRUNC makes the call report the datagram's real length, so a longer one is
-    // seen and counted as a failed receive.
-    const ssize_t n = recvfrom(fd, buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from),
-                               &from_size);
-    if (n <= 0 || static_cast<size_t>(n) > sizeof buffer) {
+    uint32_t from = 0;
+    const long n = Ambry::SocketReceiveFrom(fd, buffer, sizeof buffer, &from, nullptr);
+    if (n <= 0) {
         *receive_failed = true;
         return true;
     }
     DiscoveryRecord record;
-    if (!ParseDiscoveryReply(buffer, static_cast<size_t>(n), cookie, ntohl(from.sin_addr.s_addr), &record))
+    if (!ParseDiscoveryReply(buffer, static_cast<size_t>(n), cookie, from, &record))
         return true;  // not ours: ignore it and go on
     if (!callback)
         return false;
@@ -192,24 +152,23 @@ DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, con
                                  const DiscoveryOptions &options)
 {
     auto session = std::make_unique<DiscoverySession>();
-    session->control = OpenUdpSocket();
-    if (session->control < 0)
-        return nullptr;
-    if (!BindSocket(session->control, kLoopback, 0))
+    session->control = Ambry::SocketCreateBind(Ambry::SOCKET_DATAGRAM, kLoopback, 0);
+    if (session->control == Ambry::INVALID_SOCKET_FD)
         return nullptr;
 
     const std::vector<uint32_t> addresses =
         options.local_addresses.empty() ? LocalAddresses() : options.local_addresses;
     for (uint32_t address : addresses) {
-        int fd = OpenUdpSocket();
-        if (fd < 0)
+        const Ambry::Socket fd = Ambry::SocketCreate(Ambry::SOCKET_DATAGRAM);
+        if (fd == Ambry::INVALID_SOCKET_FD)
             continue;
-        const int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        if (address != 0)
+        Ambry::SocketSetBroadcast(fd, true);
+        if (address != 0) {
+            const int on = 1;
             setsockopt(fd, SOL_SOCKET, SO_DONTROUTE, &on, sizeof on);
-        if (!BindSocket(fd, address, 0)) {
-            CloseSocket(fd);
+        }
+        if (!Ambry::SocketBind(fd, address, 0)) {
+            Ambry::SocketClose(fd);
             continue;
         }
         session->sockets.push_back(fd);
@@ -219,7 +178,7 @@ DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, con
 
     if (text)
         std::memcpy(session->text, text, strnlen(text, 32));
-    session->cookie = DrawCookie();
+    session->cookie = Ambry::RandomNext32();
     session->parameter_a = parameter_a;
     session->parameter_b = parameter_b;
     session->callback = callback;
@@ -248,13 +207,11 @@ void StopDiscovery(DiscoverySession *session)
     if (!session)
         return;
     session->stop.store(true, std::memory_order_release);
-    sockaddr_in self{};
-    socklen_t size = sizeof self;
-    if (getsockname(session->control, reinterpret_cast<sockaddr *>(&self), &size) == 0) {
-        if (self.sin_addr.s_addr == htonl(INADDR_ANY))
-            self.sin_addr.s_addr = htonl(kLoopback);
+    uint32_t self = 0;
+    uint16_t self_port = 0;
+    if (Ambry::SocketLocalAddress(session->control, &self, &self_port)) {
         const uint8_t wake = 0xFF;
-        sendto(session->control, &wake, 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&self), sizeof self);
+        Ambry::SocketSendTo(session->control, &wake, 1, self ? self : kLoopback, self_port);
     }
     if (session->thread.joinable())
         session->thread.join();
