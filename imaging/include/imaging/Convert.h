@@ -34,7 +34,7 @@ namespace imaging {
 [[nodiscard]] bool Rotate90(const FrameBuffer &src, FrameBuffer &dst, bool clockwise);
 
 // Clamps and aligns a crop rectangle to a frame: left and right to multiples of
-// 4, planar 4:2:0 top and bottom to even rows; an empty span becomes the whole
+// 4, planar (4:2:0 and 0x0C00) top and bottom to even rows; an empty span becomes the whole
 // width or height. False when the result is empty.
 [[nodiscard]] bool NormaliseCropRect(Rect &rect, int32_t width, int32_t height, uint32_t code);
 

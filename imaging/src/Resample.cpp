@@ -1,0 +1,244 @@
+// The scaler's own algorithms: pixel resize (nearest pixel centre) and the
+// weighted average of 24-bit frames in 1/128 pixel units.
+#include "imaging/Scaler.h"
+
+#include <cstring>
+#include <vector>
+
+namespace imaging {
+namespace {
+
+// Source index of every output index along one dimension.
+void BuildNearestMap(int64_t s, int64_t d, std::vector<int32_t> &map)
+{
+    map.resize(static_cast<size_t>(d));
+    if (d < s) {
+        for (int64_t i = 0; i < d; ++i)
+            map[static_cast<size_t>(i)] = static_cast<int32_t>((2 * i + 1) * s / (2 * d));
+    } else {
+        // Source j fills outputs floor(j*d/s) .. floor((j+1)*d/s) - 1.
+        for (int64_t j = 0; j < s; ++j) {
+            const int64_t first = j * d / s, end = (j + 1) * d / s;
+            for (int64_t i = first; i < end; ++i)
+                map[static_cast<size_t>(i)] = static_cast<int32_t>(j);
+        }
+    }
+}
+
+template <size_t Bytes>
+void NearestRow(const uint8_t *in, uint8_t *out, const int32_t *map, int64_t width)
+{
+    for (int64_t i = 0; i < width; ++i)
+        std::memcpy(out + i * static_cast<int64_t>(Bytes), in + int64_t{map[i]} * static_cast<int64_t>(Bytes),
+                    Bytes);
+}
+
+// Pixel k of a 4-bit row: high nibble of byte k/2 for even k, low nibble for odd.
+void NearestRow4(const uint8_t *in, uint8_t *out, const int32_t *map, int64_t width)
+{
+    for (int64_t i = 0; i < width; i += 2) {
+        auto nibble = [&](int64_t k) -> uint8_t {
+            const int32_t m = map[k];
+            const uint8_t b = in[m / 2];
+            return static_cast<uint8_t>((m & 1) ? (b & 0x0F) : (b >> 4));
+        };
+        const uint8_t hi = nibble(i);
+        const uint8_t lo = i + 1 < width ? nibble(i + 1) : 0;
+        out[i / 2] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+}
+
+// YUY2 (luma at even bytes) or UYVY (luma at odd bytes): output pixel i takes the
+// luma of its chosen source pixel and, as its chroma byte, the U (even i) or V
+// (odd i) of that pixel's source pair.
+void NearestRow422(const uint8_t *in, uint8_t *out, const int32_t *map, int64_t width, bool uyvy)
+{
+    const int64_t lo = uyvy ? 1 : 0, co = uyvy ? 0 : 1;
+    for (int64_t i = 0; i < width; ++i) {
+        const int64_t m = map[i];
+        out[2 * i + lo] = in[2 * m + lo];
+        out[2 * i + co] = in[4 * (m / 2) + 2 * (i & 1) + co];
+    }
+}
+
+// Weights of one dimension: for output i, elements start[i] .. start[i]+count[i]-1
+// with weights at weight[first[i] ...], summing to total[i].
+struct Weights {
+    std::vector<int32_t> start, count, first, total;
+    std::vector<uint32_t> weight;
+};
+
+void BuildWeights(int64_t s, int64_t d, Weights &w)
+{
+    w.start.resize(static_cast<size_t>(d));
+    w.count.resize(static_cast<size_t>(d));
+    w.first.resize(static_cast<size_t>(d));
+    w.total.resize(static_cast<size_t>(d));
+    w.weight.clear();
+    for (int64_t i = 0; i < d; ++i) {
+        const size_t k = static_cast<size_t>(i);
+        w.first[k] = static_cast<int32_t>(w.weight.size());
+        if (d > s) {
+            // Enlarging: one element, or a blend of two where the output straddles them,
+            // the first weighted by its coverage of the output in 1/128.
+            const int64_t j = i * s / d;
+            w.start[k] = static_cast<int32_t>(j);
+            w.total[k] = 128;
+            if ((i + 1) * s > (j + 1) * d && j + 1 < s) {
+                const uint32_t f = static_cast<uint32_t>(((j + 1) * d - i * s) * 128 / s);
+                w.weight.push_back(f);
+                w.weight.push_back(128 - f);
+                w.count[k] = 2;
+            } else {
+                w.weight.push_back(128);
+                w.count[k] = 1;
+            }
+            continue;
+        }
+        // Shrinking (or equal): the footprint [i*s/d, (i+1)*s/d) in 1/128 units.
+        const int64_t a = i * s * 128 / d;
+        const int64_t b = (i + 1) * s * 128 / d;
+        const int64_t e0 = a / 128, e1 = b / 128;
+        int32_t count = 0;
+        for (int64_t e = e0; e <= e1 && e < s; ++e) {
+            const int64_t lo = e == e0 ? a : e * 128;
+            const int64_t hi = e == e1 ? b : (e + 1) * 128;
+            if (hi <= lo) {
+                if (count == 0)
+                    ++w.start[k];
+                continue;
+            }
+            if (count == 0)
+                w.start[k] = static_cast<int32_t>(e);
+            w.weight.push_back(static_cast<uint32_t>(hi - lo));
+            ++count;
+        }
+        w.count[k] = count;
+        w.total[k] = static_cast<int32_t>(b - a);
+    }
+}
+
+bool ValidPair(const FrameBuffer &src, const FrameBuffer &dst)
+{
+    if (!src.data || !dst.data || src.width <= 0 || src.height <= 0 || dst.width <= 0 || dst.height <= 0)
+        return false;
+    const uint64_t in = FrameSize(src.width, src.height, src.format);
+    const uint64_t out = FrameSize(dst.width, dst.height, src.format);
+    return in != 0 && out != 0 && src.size >= in && dst.size >= out;
+}
+
+// Output pixels are the means of 2 x 2 source blocks.
+void Halve24(const FrameBuffer &src, FrameBuffer &dst)
+{
+    const int64_t in_stride = 3 * int64_t{src.width}, out_row = 3 * int64_t{dst.width};
+    for (int64_t y = 0; y < dst.height; ++y) {
+        const uint8_t *r0 = src.data + 2 * y * in_stride;
+        const uint8_t *r1 = r0 + in_stride;
+        uint8_t *o = dst.data + y * out_row;
+        for (int64_t x = 0; x < dst.width; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                const unsigned sum = r0[6 * x + c] + r0[6 * x + 3 + c] + r1[6 * x + c] + r1[6 * x + 3 + c];
+                o[3 * x + c] = static_cast<uint8_t>(sum / 4);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool PixelResize(const FrameBuffer &src, FrameBuffer &dst)
+{
+    const uint32_t id = FormatIdOf(src.format);
+    int bytes = 0;
+    switch (id) {
+    case kRgb4: bytes = 0; break;
+    case kRgb332:
+    case kLuma8: bytes = 1; break;
+    case kRgb565:
+    case kBgr565:
+    case kYuy2:
+    case kUyvy: bytes = 2; break;
+    case kRgb24:
+    case kBgr24: bytes = 3; break;
+    default: return false;
+    }
+    if (!ValidPair(src, dst))
+        return false;
+    const bool packed422 = id == kYuy2 || id == kUyvy;
+    if (packed422 && ((src.width & 1) || (dst.width & 1)))
+        return false;
+    std::vector<int32_t> columns, rows;
+    BuildNearestMap(src.width, dst.width, columns);
+    BuildNearestMap(src.height, dst.height, rows);
+    const int64_t in_stride = static_cast<int64_t>(PackedRowBytes(src.width, id));
+    const int64_t out_stride = static_cast<int64_t>(PackedRowBytes(dst.width, id));
+    for (int64_t y = 0; y < dst.height; ++y) {
+        uint8_t *out = dst.data + y * out_stride;
+        if (y > 0 && rows[static_cast<size_t>(y)] == rows[static_cast<size_t>(y - 1)]) {
+            std::memcpy(out, out - out_stride, static_cast<size_t>(out_stride));
+            continue;
+        }
+        const uint8_t *in = src.data + int64_t{rows[static_cast<size_t>(y)]} * in_stride;
+        if (packed422)
+            NearestRow422(in, out, columns.data(), dst.width, id == kUyvy);
+        else if (bytes == 0)
+            NearestRow4(in, out, columns.data(), dst.width);
+        else if (bytes == 1)
+            NearestRow<1>(in, out, columns.data(), dst.width);
+        else if (bytes == 2)
+            NearestRow<2>(in, out, columns.data(), dst.width);
+        else
+            NearestRow<3>(in, out, columns.data(), dst.width);
+    }
+    dst.format = src.format & 0x8030FFFFu;
+    return true;
+}
+
+bool WeightedAverage(const FrameBuffer &src, FrameBuffer &dst)
+{
+    const uint32_t id = FormatIdOf(src.format);
+    if ((id != kRgb24 && id != kBgr24) || !ValidPair(src, dst))
+        return false;
+    dst.format = src.format & 0x8030FFFFu;
+    if (src.width == 2 * dst.width && src.height == 2 * dst.height) {
+        Halve24(src, dst);
+        return true;
+    }
+    Weights hw, vw;
+    BuildWeights(src.width, dst.width, hw);
+    BuildWeights(src.height, dst.height, vw);
+    const int64_t dw = dst.width, in_stride = 3 * int64_t{src.width};
+    std::vector<uint64_t> acc(static_cast<size_t>(3 * dw));
+    for (int64_t y = 0; y < dst.height; ++y) {
+        const size_t ky = static_cast<size_t>(y);
+        std::fill(acc.begin(), acc.end(), 0);
+        for (int32_t r = 0; r < vw.count[ky]; ++r) {
+            const uint64_t wv = vw.weight[static_cast<size_t>(vw.first[ky] + r)];
+            const uint8_t *row = src.data + (int64_t{vw.start[ky]} + r) * in_stride;
+            for (int64_t x = 0; x < dw; ++x) {
+                const size_t kx = static_cast<size_t>(x);
+                const uint8_t *p = row + 3 * int64_t{hw.start[kx]};
+                const uint32_t *wh = hw.weight.data() + hw.first[kx];
+                uint64_t s0 = 0, s1 = 0, s2 = 0;
+                for (int32_t c = 0; c < hw.count[kx]; ++c) {
+                    s0 += uint64_t{wh[c]} * p[3 * c];
+                    s1 += uint64_t{wh[c]} * p[3 * c + 1];
+                    s2 += uint64_t{wh[c]} * p[3 * c + 2];
+                }
+                acc[3 * kx] += wv * s0;
+                acc[3 * kx + 1] += wv * s1;
+                acc[3 * kx + 2] += wv * s2;
+            }
+        }
+        uint8_t *out = dst.data + y * 3 * dw;
+        const uint64_t tv = static_cast<uint64_t>(vw.total[ky]);
+        for (int64_t x = 0; x < dw; ++x) {
+            const uint64_t t = tv * static_cast<uint64_t>(hw.total[static_cast<size_t>(x)]);
+            for (int c = 0; c < 3; ++c)
+                out[3 * x + c] = static_cast<uint8_t>(acc[static_cast<size_t>(3 * x + c)] / t);
+        }
+    }
+    return true;
+}
+
+}  // namespace imaging
