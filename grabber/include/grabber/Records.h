@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // Picture adjustments are shared with the device I/O classes and the options
 // pages, which know them by these global names.
@@ -69,10 +70,8 @@ struct ModeEntry {
 
 // Mode list: the first 8 entries are the custom slots, the rest the standard modes.
 constexpr int kCustomModeSlots = 8;
-constexpr int kMaxModeEntries = 256;
 struct ModeList {
-    uint32_t count = 0;
-    ModeEntry entries[kMaxModeEntries];
+    std::vector<ModeEntry> entries;
 };
 
 // A device parameter: identifier and its value in host layout (see Wire.h for the
