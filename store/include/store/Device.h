@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct DiscoveryRecord;
 
@@ -58,6 +59,10 @@ std::string ProgramPath();
 // The same without the resolver: only dotted IPv4 hosts (for parsers of outside data).
 [[nodiscard]] bool ParseDeviceAddressNumeric(const char *text, AddressRecord *out);
 
+// Deletes the class key and the three category instance keys named guidText
+// (a missing key counts as deleted).
+void DeleteRegistration(const char *guidText);
+
 // What a record write needs, copied from the device under its lock.
 struct DeviceRecordSnapshot {
     CGuidRecord clsid;
@@ -66,7 +71,7 @@ struct DeviceRecordSnapshot {
     std::string name;
     std::string address;
     std::string serialNumber;
-    std::string password;
+    std::vector<uint8_t> protectedPassword;  // the sealed password (empty when sealing failed)
     uint32_t deviceType = 0;
     std::string filterPath;
     DirectShowOptions options;
@@ -180,7 +185,9 @@ private:
     bool Running() const;
     void QueueJob(Job job);
     void Notify(uint32_t bits);
-    void DropConnection();  // lock held; notifies all bits when there was one
+    // Takes the connection out (zeroing the mode and notifying all bits when there
+    // was one); the caller releases it after unlocking.
+    Ambry::Ref<CDeviceIO> DropConnection();
     void JobRelogin();
     void JobPushName();
     void JobReadVideoMode();
@@ -210,10 +217,13 @@ private:
     AddressRecord m_resolved;
     int32_t m_outstandingFrames = 0;
     bool m_connecting = true;
-    bool m_stop = false;
+    std::atomic<bool> m_stop{false};
     CNotifyTarget *m_target = nullptr;
     uint32_t m_inFlight = 0;
-    int64_t m_lastModeRequestMs = 0;
+    int64_t m_lastModeRequestMs = 0;  // monotonic
+    bool m_modeRequested = false;
+    std::vector<uint8_t> m_protectedPassword;  // sealed form of m_protectedFor
+    std::string m_protectedFor;
     std::atomic<uint64_t> m_recordGeneration{0};
     std::atomic<uint64_t> m_writtenGeneration{0};
 };
