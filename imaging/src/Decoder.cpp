@@ -317,30 +317,29 @@ void FrameDecoder::State::CompleteBlock(uint64_t position, const uint8_t *data, 
             }
             if (id == kLuma8)
                 break;
-            const uint64_t x = k % width, y = k / width;
-            if (y & 1)
+            // The chroma lands where the packed layout would put it (pixel `to`);
+            // pixels of even rows carry it into the planes.
+            const bool is_u = b == 0;
+            uint64_t to = k;
+            if (passes <= 1) {
+                if ((k % width) & 1)
+                    break;
+            } else {
+                switch (k & 3) {
+                case 0: if (!is_u) continue; break;
+                case 1: if (!is_u) continue; to = k + 1; break;
+                case 2: if (is_u) continue; to = k - 1; break;
+                default: if (is_u) continue; break;
+                }
+            }
+            const uint64_t x = to % width, y = to / width;
+            if (to >= pixels || (y & 1))
                 break;
             const uint64_t cw = width / 2, quarter = cw * (height / 2);
             const bool yvu = id == kPlanarYvu420;
             const uint64_t u_plane = pixels + (yvu ? quarter : 0);
             const uint64_t v_plane = pixels + (yvu ? 0 : quarter);
-            uint64_t col = 0;
-            bool is_u = b == 0;
-            if (passes <= 1) {
-                if (x & 1)
-                    break;
-                col = x / 2;
-            } else {
-                switch (x & 3) {
-                case 0: if (!is_u) continue; col = x / 2; break;
-                case 1: if (!is_u) continue; col = (x + 1) / 2; break;
-                case 2: if (is_u) continue; col = x / 2 - 1; break;
-                default: if (is_u) continue; col = (x - 1) / 2; break;
-                }
-            }
-            if (col >= cw)
-                break;
-            Put((is_u ? u_plane : v_plane) + (y / 2) * cw + col, v);
+            Put((is_u ? u_plane : v_plane) + (y / 2) * cw + x / 2, v);
             break;
         }
         }
@@ -454,7 +453,9 @@ size_t FrameDecoder::Decode(const uint8_t *frame, size_t length, uint8_t *out, s
     walk(false, [&](uint32_t, uint32_t number, const uint8_t *data, size_t n) {
         s.CompleteBlock(uint64_t{number} * kCompressedBlockBytes, data, n);
     });
-    if ((s.header.flags & kCompressedFields) && !IsPlanarTarget(s.id) && s.id != kPixel32)
+    // Packed targets, 32-bit ones included, get their rows back in picture order;
+    // the planar targets keep the transmitted order.
+    if ((s.header.flags & kCompressedFields) && !IsPlanarTarget(s.id))
         s.RebuildFields();
     return consumed;
 }

@@ -26,7 +26,10 @@ std::vector<uint8_t> Header(uint32_t width, uint32_t height, uint32_t flags, uin
     return frame;
 }
 
-// Appends `stream` as blocks of `type`, numbered from 0.
+// Appends `stream` as blocks of `type`, numbered from 0. Only the last block of a
+// payload may be short, and an end marker follows here, so the last block is
+// padded with zeros: zero deltas leave samples as they are, and complete data
+// past the picture is ignored.
 void AppendBlocks(std::vector<uint8_t> &frame, uint8_t type, const std::vector<uint8_t> &stream)
 {
     for (size_t at = 0, number = 0; at < stream.size(); at += kCompressedBlockBytes, ++number) {
@@ -36,6 +39,7 @@ void AppendBlocks(std::vector<uint8_t> &frame, uint8_t type, const std::vector<u
         frame.insert(frame.end(), head, head + 4);
         frame.insert(frame.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
                      stream.begin() + static_cast<std::ptrdiff_t>(at + n));
+        frame.resize(frame.size() + kCompressedBlockBytes - n, 0);
     }
 }
 
