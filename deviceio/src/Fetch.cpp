@@ -56,7 +56,8 @@ public:
         if (!buffer)
             return -1;
         const size_t n = std::min(count, m_bytes.size() - m_offset);
-        std::memcpy(buffer, m_bytes.data() + m_offset, n);
+        if (n > 0)
+            std::memcpy(buffer, m_bytes.data() + m_offset, n);
         m_offset += n;
         return static_cast<long>(n);
     }
