@@ -448,6 +448,12 @@ Socket SocketStreamSocket(const CStream *stream)
     return static_cast<SocketContext *>(stream->Context())->socket;
 }
 
+bool SocketStreamShutdown(const CStream *stream)
+{
+    Socket s = SocketStreamSocket(stream);
+    return s != INVALID_SOCKET_FD && shutdown(s, SHUT_RDWR) == 0;
+}
+
 CStream *FileStreamAttach(FILE *file, bool owns, unsigned flags, const char *name)
 {
     if (!file)

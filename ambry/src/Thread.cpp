@@ -81,11 +81,19 @@ bool IsLive(const ThreadRecord *record)
 // Clears every registered key with a value and runs its destructor, in up to 10 passes.
 void RunCleanup(ThreadRecord *record)
 {
+    CPtrArray pass_keys;
     for (int pass = 0; pass < kCleanupPasses; ++pass) {
         bool called = false;
-        // The list may grow while destructors run: re-read the length each step.
-        for (size_t i = 0; i < record->cleanup.Length(); ++i) {
-            auto *key = static_cast<TlsKey *>(record->cleanup.GetAt(i));
+        // A pass visits the keys registered when it starts; keys that destructors set
+        // during the pass are visited by the next one.
+        pass_keys.Clear();
+        size_t count = record->cleanup.Length();
+        bool snapshot = pass_keys.Reserve(count);
+        for (size_t i = 0; snapshot && i < count; ++i)
+            (void)pass_keys.PushBack(record->cleanup.GetAt(i));
+        const CPtrArray &keys = snapshot ? pass_keys : record->cleanup;
+        for (size_t i = 0; i < keys.Length(); ++i) {
+            auto *key = static_cast<TlsKey *>(keys.GetAt(i));
             void *value = pthread_getspecific(key->key);
             if (!value)
                 continue;

@@ -150,11 +150,15 @@ struct StreamDeleter {
 using StreamPtr = std::unique_ptr<CStream, StreamDeleter>;
 
 // A readable and writable stream over a connected socket. With ownsSocket the socket
-// is closed with the stream. Reads block until data comes; Close shuts the socket
-// down for both directions first, so a reader blocked in another thread returns.
+// is closed with the stream (shut down for both directions first). Reads block until
+// data comes.
 CStream *SocketStreamOpen(Socket s, bool ownsSocket, const char *name);
 // The socket of a socket stream, INVALID_SOCKET_FD for another kind or after close.
 Socket SocketStreamSocket(const CStream *stream);
+// Shuts the socket down for both directions, so a reader blocked in another thread
+// returns (with the end of the data) and writes fail. Safe to call from any thread
+// while the stream is open; close and destroy stay with the stream's owner.
+bool SocketStreamShutdown(const CStream *stream);
 
 // A stream over a file of the C runtime; mode as for fopen ("rb", "wb", ...). Null
 // when the file cannot be opened.
