@@ -1,0 +1,60 @@
+// The texts the device list and the add-device dialog show for a device's state.
+#include <deviceio/DeviceIO.h>
+
+#include <gtest/gtest.h>
+
+TEST(StatusTexts, DeviceList)
+{
+    const VideoMode signal{1280, 1024, 75000}, none{0, 0, 0}, half{1280, 0, 0};
+    EXPECT_STREQ(DeviceListStatusText(LoginOpen, true, false, signal), "Device OK");
+    EXPECT_STREQ(DeviceListStatusText(LoginAccepted, true, false, none), "No signal");
+    EXPECT_STREQ(DeviceListStatusText(LoginAccepted, true, false, half), "No signal");
+    EXPECT_STREQ(DeviceListStatusText(LoginError, false, true, none), "Connecting...");
+    EXPECT_STREQ(DeviceListStatusText(LoginError, false, false, none), "Not found");
+    EXPECT_STREQ(DeviceListStatusText(LoginError, true, false, none), "Login failed");
+    EXPECT_STREQ(DeviceListStatusText(LoginDenied, true, false, signal), "Login failed");
+    EXPECT_STREQ(DeviceListStatusText(LoginGaveUp, true, false, signal), "Login failed");
+    EXPECT_STREQ(DeviceListStatusText(7, true, false, signal), "Not found");
+}
+
+TEST(StatusTexts, AddDeviceDialog)
+{
+    EXPECT_EQ(AddDialogStatusText(LoginOpen, "Tessaline", "TS0001", {1280, 1024, 75000}, ""),
+              "Tessaline s/n TS0001 is found and working fine");
+    EXPECT_EQ(AddDialogStatusText(LoginAccepted, "Dorrivan", "D9", {0, 0, 0}, "pw"),
+              "Dorrivan s/n D9 is found, no signal detected");
+    EXPECT_EQ(AddDialogStatusText(LoginError, "x", "y", {}, ""), "Login error");
+    EXPECT_EQ(AddDialogStatusText(LoginDenied, "x", "y", {}, ""), "Access denied, password needed");
+    EXPECT_EQ(AddDialogStatusText(LoginGaveUp, "x", "y", {}, "secret"), "Login failed");
+    EXPECT_EQ(AddDialogStatusText(-1, "x", "y", {}, ""), "Login error");
+}
+
+TEST(ModelNames, TableAndFallback)
+{
+    EXPECT_STREQ(ModelNameForType(3, "f"), "Tessaline");
+    EXPECT_STREQ(ModelNameForType(18, "f"), "Tessaline");
+    EXPECT_STREQ(ModelNameForType(13, "f"), "");
+    EXPECT_STREQ(ModelNameForType(0, "f"), "Unspecified");
+    EXPECT_STREQ(ModelNameForType(17, "f"), "Halvet Vista");
+    EXPECT_STREQ(ModelNameForType(19, "fallback"), "fallback");
+    EXPECT_STREQ(ModelNameForType(0xFFFFFFFF, nullptr), nullptr);
+    EXPECT_TRUE(IsCaptureSourceType(3));
+    EXPECT_TRUE(IsCaptureSourceType(18));
+    EXPECT_FALSE(IsCaptureSourceType(9));
+}
+
+TEST(AddressRecords, HostAndNetworkOrder)
+{
+    const AddressRecord r = MakeAddressRecord(0x0A000007, 6000);
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&r);
+    EXPECT_EQ(r.family, 2);
+    EXPECT_EQ(bytes[2], 6000 >> 8);
+    EXPECT_EQ(bytes[3], 6000 & 0xFF);
+    EXPECT_EQ(bytes[4], 10);
+    EXPECT_EQ(bytes[7], 7);
+    for (int i = 8; i < 16; ++i)
+        EXPECT_EQ(bytes[i], 0);
+    EXPECT_EQ(AddressRecordHostAddress(r), 0x0A000007u);
+    EXPECT_EQ(AddressRecordHostPort(r), 6000);
+    EXPECT_EQ(FormatVideoMode({1920, 1080, 59940}), "1920x1080 59.9 Hz");
+}
