@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 namespace Grabber {
 
@@ -40,6 +41,33 @@ bool SocketIO::WriteAll(const void *data, size_t n)
         }
         p += sent;
         n -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool SocketIO::WriteTwo(const void *a, size_t na, const void *b, size_t nb)
+{
+    iovec iov[2] = {{const_cast<void *>(a), na}, {const_cast<void *>(b), nb}};
+    int first = 0;
+    while (first < 2) {
+        msghdr msg{};
+        msg.msg_iov = iov + first;
+        msg.msg_iovlen = static_cast<size_t>(2 - first);
+        ssize_t sent = ::sendmsg(m_fd, &msg, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        size_t left = static_cast<size_t>(sent);
+        while (first < 2 && left >= iov[first].iov_len) {
+            left -= iov[first].iov_len;
+            ++first;
+        }
+        if (first < 2) {
+            iov[first].iov_base = static_cast<uint8_t *>(iov[first].iov_base) + left;
+            iov[first].iov_len -= left;
+        }
     }
     return true;
 }
@@ -388,6 +416,14 @@ bool Transport::Send(const void *data, size_t n)
     if (m_deflate)
         return m_deflate->WriteAll(data, n) && m_deflate->Flush();
     return m_socket.WriteAll(data, n);
+}
+
+bool Transport::SendParts(const void *head, size_t head_size, const void *body, size_t body_size)
+{
+    std::lock_guard<std::mutex> lock(m_send_lock);
+    if (m_deflate)
+        return m_deflate->WriteAll(head, head_size) && m_deflate->WriteAll(body, body_size) && m_deflate->Flush();
+    return m_socket.WriteTwo(head, head_size, body, body_size);
 }
 
 void Transport::FinishOutput()

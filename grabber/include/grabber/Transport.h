@@ -39,6 +39,8 @@ public:
     explicit SocketIO(int fd) : m_fd(fd) {}
     ptrdiff_t ReadSome(void *buffer, size_t n) override;
     bool WriteAll(const void *data, size_t n) override;
+    // Both pieces in as few system calls as the socket allows.
+    bool WriteTwo(const void *a, size_t na, const void *b, size_t nb);
     bool Flush() override { return true; }
 
 private:
@@ -157,6 +159,8 @@ public:
     // Writes one whole frame and flushes it; serialised by the transport's lock.
     [[nodiscard]] bool Send(const void *data, size_t n);
     [[nodiscard]] bool Send(const std::vector<uint8_t> &bytes) { return Send(bytes.data(), bytes.size()); }
+    // Writes a frame given in two pieces (head and a large body) without joining them.
+    [[nodiscard]] bool SendParts(const void *head, size_t head_size, const void *body, size_t body_size);
     // Finishes a compressed send side (no-op for plain).
     void FinishOutput();
     bool Compressed() const { return m_compressed; }

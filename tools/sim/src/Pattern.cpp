@@ -1,0 +1,175 @@
+// The simulated appliance's picture: test pattern, JPEG snapshot, compressed frames.
+#include "sim/Simulator.h"
+
+#include <cstdio>
+#include <cstring>
+#include <jpeglib.h>
+
+namespace Sim {
+
+namespace {
+
+// 5 x 7 glyphs, one byte per row, bit 4 is the leftmost column.
+struct Glyph {
+    char c;
+    uint8_t rows[7];
+};
+
+constexpr Glyph kFont[] = {
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}}, {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}}, {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}}, {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}}, {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}}, {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}}, {'B', {0x1E, 0x11, 0x11, 0x1E, 0x11, 0x11, 0x1E}},
+    {'C', {0x0E, 0x11, 0x10, 0x10, 0x10, 0x11, 0x0E}}, {'D', {0x1C, 0x12, 0x11, 0x11, 0x11, 0x12, 0x1C}},
+    {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}}, {'F', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}},
+    {'G', {0x0E, 0x11, 0x10, 0x17, 0x11, 0x11, 0x0F}}, {'H', {0x11, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
+    {'I', {0x0E, 0x04, 0x04, 0x04, 0x04, 0x04, 0x0E}}, {'J', {0x07, 0x02, 0x02, 0x02, 0x02, 0x12, 0x0C}},
+    {'K', {0x11, 0x12, 0x14, 0x18, 0x14, 0x12, 0x11}}, {'L', {0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x1F}},
+    {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}}, {'N', {0x11, 0x11, 0x19, 0x15, 0x13, 0x11, 0x11}},
+    {'O', {0x0E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}}, {'P', {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10}},
+    {'Q', {0x0E, 0x11, 0x11, 0x11, 0x15, 0x12, 0x0D}}, {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}},
+    {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}}, {'T', {0x1F, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04}},
+    {'U', {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}}, {'V', {0x11, 0x11, 0x11, 0x11, 0x11, 0x0A, 0x04}},
+    {'W', {0x11, 0x11, 0x11, 0x15, 0x15, 0x15, 0x0A}}, {'X', {0x11, 0x11, 0x0A, 0x04, 0x0A, 0x11, 0x11}},
+    {'Y', {0x11, 0x11, 0x11, 0x0A, 0x04, 0x04, 0x04}}, {'Z', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x10, 0x1F}},
+    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}}, {'.', {0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x0C}},
+    {'/', {0x01, 0x01, 0x02, 0x04, 0x08, 0x10, 0x10}}, {'_', {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1F}},
+};
+
+const Glyph *FindGlyph(char c)
+{
+    if (c >= 'a' && c <= 'z')
+        c = static_cast<char>(c - 'a' + 'A');
+    for (const Glyph &g : kFont)
+        if (g.c == c)
+            return &g;
+    return nullptr;
+}
+
+void FillRect(uint8_t *bgr, int width, int height, int x0, int y0, int w, int h, const uint8_t colour[3])
+{
+    for (int y = y0 < 0 ? 0 : y0; y < y0 + h && y < height; ++y)
+        for (int x = x0 < 0 ? 0 : x0; x < x0 + w && x < width; ++x)
+            std::memcpy(bgr + (size_t(y) * width + x) * 3, colour, 3);
+}
+
+void DrawText(uint8_t *bgr, int width, int height, int x, int y, int scale, const std::string &text)
+{
+    static const uint8_t kInk[3] = {255, 255, 255};
+    static const uint8_t kPaper[3] = {0, 0, 0};
+    int advance = 6 * scale;
+    FillRect(bgr, width, height, x - scale, y - scale, advance * int(text.size()) + scale, 9 * scale, kPaper);
+    for (char c : text) {
+        if (const Glyph *g = FindGlyph(c)) {
+            for (int row = 0; row < 7; ++row)
+                for (int col = 0; col < 5; ++col)
+                    if (g->rows[row] & (0x10 >> col))
+                        FillRect(bgr, width, height, x + col * scale, y + row * scale, scale, scale, kInk);
+        }
+        x += advance;
+    }
+}
+
+}  // namespace
+
+void RenderPattern(const DeviceConfig &config, uint32_t phase, int width, int height, uint8_t *bgr)
+{
+    if (width <= 0 || height <= 0)
+        return;
+    // Eight colour bars (blue, green, red) scrolling with the phase.
+    static const uint8_t kBars[8][3] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
+                                        {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
+    uint32_t shift = (phase * 8) % static_cast<uint32_t>(width);
+    std::vector<uint8_t> row(size_t(width) * 3);
+    for (int x = 0; x < width; ++x) {
+        int bar = static_cast<int>(((x + shift) % static_cast<uint32_t>(width)) * 8 / static_cast<uint32_t>(width));
+        std::memcpy(&row[size_t(x) * 3], kBars[bar], 3);
+    }
+    int bars_end = height * 2 / 3;
+    for (int y = 0; y < bars_end; ++y)
+        std::memcpy(bgr + size_t(y) * width * 3, row.data(), row.size());
+    // A grey ramp below the bars.
+    for (int y = bars_end; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            uint8_t v = static_cast<uint8_t>(x * 255 / (width > 1 ? width - 1 : 1));
+            uint8_t *p = bgr + (size_t(y) * width + x) * 3;
+            p[0] = p[1] = p[2] = v;
+        }
+    // A box that moves across the picture.
+    int box = height / 8 > 4 ? height / 8 : 4;
+    int span = width > box ? width - box : 1;
+    int bx = static_cast<int>((phase * 16) % static_cast<uint32_t>(span));
+    static const uint8_t kBox[3] = {0, 128, 255};
+    FillRect(bgr, width, height, bx, bars_end - box / 2, box, box, kBox);
+    int scale = height / 120 > 1 ? height / 120 : 1;
+    if (width >= 8 * scale * 6)
+        DrawText(bgr, width, height, 2 * scale + scale, 2 * scale + scale, scale, config.serial);
+}
+
+std::vector<uint8_t> EncodeJpeg(const uint8_t *bgr, int width, int height)
+{
+    std::vector<uint8_t> out;
+    if (width <= 0 || height <= 0)
+        return out;
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char *mem = nullptr;
+    unsigned long mem_size = 0;
+    jpeg_mem_dest(&cinfo, &mem, &mem_size);
+    cinfo.image_width = static_cast<JDIMENSION>(width);
+    cinfo.image_height = static_cast<JDIMENSION>(height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 85, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<uint8_t> rgb(size_t(width) * 3);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const uint8_t *src = bgr + size_t(cinfo.next_scanline) * width * 3;
+        for (int x = 0; x < width; ++x) {
+            rgb[x * 3] = src[x * 3 + 2];
+            rgb[x * 3 + 1] = src[x * 3 + 1];
+            rgb[x * 3 + 2] = src[x * 3];
+        }
+        JSAMPROW r = rgb.data();
+        jpeg_write_scanlines(&cinfo, &r, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    out.assign(mem, mem + mem_size);
+    jpeg_destroy_compress(&cinfo);
+    std::free(mem);
+    return out;
+}
+
+std::vector<uint8_t> EncodeCompressedFrame(const uint8_t *bgr, int width, int height)
+{
+    size_t size = size_t(width) * height * 3;
+    size_t blocks = (size + 1023) / 1024;
+    std::vector<uint8_t> out(64, 0);
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    put32(12, static_cast<uint32_t>(width));
+    put32(16, static_cast<uint32_t>(height));
+    put32(32, 0x10 | 1);  // self-contained, one pass
+    put32(36, 0x0900);
+    out.reserve(64 + size + blocks * 4 + 4);
+    for (size_t b = 0; b < blocks; ++b) {
+        size_t take = size - b * 1024 < 1024 ? size - b * 1024 : 1024;
+        out.push_back(0x00);
+        out.push_back(0x30);  // complete data
+        out.push_back(static_cast<uint8_t>(b));
+        out.push_back(static_cast<uint8_t>(b >> 8));
+        out.insert(out.end(), bgr + b * 1024, bgr + b * 1024 + take);
+    }
+    // The payload simply ends after the last block.
+    put32(40, static_cast<uint32_t>(out.size() - 64));
+    return out;
+}
+
+}  // namespace Sim

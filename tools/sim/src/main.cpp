@@ -1,0 +1,190 @@
+// tessaline-sim: runs one or many simulated grabber appliances until SIGINT/SIGTERM.
+#include "sim/Simulator.h"
+
+#include <ambry/Net.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kHelp[] =
+    "usage: tessaline-sim [options]\n"
+    "\n"
+    "Simulates Tessaline grabber appliances on loopback addresses: the grabber\n"
+    "protocol on TCP, the discovery responder on UDP, and \"/vw1.jpg\" and \"/admin\"\n"
+    "over HTTP. Runs until interrupted (SIGINT or SIGTERM).\n"
+    "\n"
+    "Options:\n"
+    "  --device SPEC      add an appliance (repeatable); SPEC is key=value,key=value\n"
+    "  --config FILE      add one appliance per line of FILE (# starts a comment)\n"
+    "  --port N           default grabber port of appliances without port= (5557)\n"
+    "  --http-port N      default HTTP port (80); --udp-port N: discovery port (5557)\n"
+    "  --port-file FILE   write the endpoints there once every appliance listens\n"
+    "  -v, --verbose      log connections and requests to stderr\n"
+    "  -h, --help         this text\n"
+    "\n"
+    "A port of 0 lets the system choose; the chosen ports are printed.\n"
+    "Without --device or --config one appliance runs with the defaults.\n"
+    "\n"
+    "Keys of SPEC (all optional):\n"
+    "  address=127.0.0.2    IPv4 address (default 127.0.0.2, 127.0.0.3, ... by position)\n"
+    "  port=5557            grabber protocol port\n"
+    "  http=80|off          snapshot and admin page port\n"
+    "  udp=5557|off         discovery port\n"
+    "  compressed=5558|off  compressed transport port (default off)\n"
+    "  type=3               device type code\n"
+    "  serial=TS0001        serial number (at most 32 characters)\n"
+    "  product=TEXT         product name (parameter 18); empty: named by the type\n"
+    "  name=TEXT            name stored on the appliance\n"
+    "  password=TEXT        login password; empty: no login needed\n"
+    "  flags=0              capability flags of the greeting (1 no login, 2 no user\n"
+    "                       name, 8 second family, 16 audio)\n"
+    "  mode=1280x1024@75000 video mode (refresh in millihertz), or none for no signal\n"
+    "  signal-toggle=S      switch the signal off and on every S seconds\n"
+    "  animate=1            0 keeps the picture still\n"
+    "  stream-fps=30        frame events per second while streaming\n"
+    "Fault switches for tests:\n"
+    "  no-hello             never send the greeting\n"
+    "  reply-delay=MS       wait before every reply\n"
+    "  drop-after=N         close the connection after N requests\n"
+    "  bad-frame-size       grab pictures one byte short\n"
+    "  short-state-reply    state replies of 12 bytes\n"
+    "  reject-login         reject every password\n"
+    "  bad-mode-list        a mode list of 25 bytes\n"
+    "  probe-unknown        send a request of type 28 after the greeting\n"
+    "  stray-reply          send a reply with an unknown id before each answer\n"
+    "  stall-replies        send the head of each reply and then nothing\n"
+    "\n"
+    "Output: one line per appliance, then \"ready\":\n"
+    "  device <index> <serial> tcp <addr>:<port> udp <addr>:<port> http <addr>:<port>\n"
+    "         compressed <addr>:<port>   (0 for an endpoint that is off)\n";
+
+bool ParsePort(const char *text, int &out)
+{
+    char *end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (!end || *end || v < 0 || v > 65535)
+        return false;
+    out = int(v);
+    return true;
+}
+
+std::string EndpointLine(size_t index, const Sim::DeviceConfig &c, const Sim::Endpoints &e)
+{
+    char addr[16];
+    Ambry::FormatIPv4(e.address, addr);
+    char line[256];
+    std::snprintf(line, sizeof line, "device %zu %s tcp %s:%u udp %s:%u http %s:%u compressed %s:%u", index,
+                  c.serial.c_str(), addr, e.port, addr, e.udp_port, addr, e.http_port, addr, e.compressed_port);
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> specs;
+    std::vector<std::string> configs;
+    std::string port_file;
+    int default_port = 5557, http_port = 80, udp_port = 5557;
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char *name) -> const char * {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tessaline-sim: %s needs a value\n", name);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "-h" || a == "--help") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else if (a == "-v" || a == "--verbose") {
+            verbose = true;
+        } else if (a == "--device") {
+            specs.push_back(value("--device"));
+        } else if (a == "--config") {
+            configs.push_back(value("--config"));
+        } else if (a == "--port-file") {
+            port_file = value("--port-file");
+        } else if (a == "--port" || a == "--http-port" || a == "--udp-port") {
+            int &target = a == "--port" ? default_port : a == "--http-port" ? http_port : udp_port;
+            if (!ParsePort(value(a.c_str()), target)) {
+                std::fprintf(stderr, "tessaline-sim: bad port for %s\n", a.c_str());
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr, "tessaline-sim: unknown option '%s' (see --help)\n", a.c_str());
+            return 2;
+        }
+    }
+
+    Sim::DeviceConfig defaults;
+    defaults.port = default_port;
+    defaults.http_port = http_port;
+    defaults.udp_port = udp_port;
+    std::vector<Sim::DeviceConfig> devices;
+    std::string error;
+    for (const std::string &path : configs) {
+        std::vector<Sim::DeviceConfig> from_file;
+        if (!Sim::ReadConfigFile(path, defaults, from_file, &error)) {
+            std::fprintf(stderr, "tessaline-sim: %s\n", error.c_str());
+            return 2;
+        }
+        devices.insert(devices.end(), from_file.begin(), from_file.end());
+    }
+    for (const std::string &spec : specs) {
+        Sim::DeviceConfig c = defaults;
+        if (!Sim::ParseDeviceSpec(spec, c, &error)) {
+            std::fprintf(stderr, "tessaline-sim: --device %s: %s\n", spec.c_str(), error.c_str());
+            return 2;
+        }
+        devices.push_back(c);
+    }
+    if (devices.empty())
+        devices.push_back(defaults);
+
+    // Signals are taken by this thread alone.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Sim::Simulator sim;
+    sim.SetVerbose(verbose);
+    if (!sim.Start(devices, &error)) {
+        std::fprintf(stderr, "tessaline-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::string lines;
+    for (size_t i = 0; i < sim.DeviceCount(); ++i)
+        lines += EndpointLine(i, sim.Config(i), sim.Ports(i)) + "\n";
+    if (!port_file.empty()) {
+        std::string tmp = port_file + ".tmp";
+        std::FILE *f = std::fopen(tmp.c_str(), "w");
+        if (!f || std::fputs(lines.c_str(), f) < 0 || std::fclose(f) != 0 || std::rename(tmp.c_str(), port_file.c_str())) {
+            std::fprintf(stderr, "tessaline-sim: cannot write %s\n", port_file.c_str());
+            return 1;
+        }
+    }
+    std::fputs(lines.c_str(), stdout);
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+
+    int sig = 0;
+    sigwait(&set, &sig);
+    if (verbose)
+        std::fprintf(stderr, "tessaline-sim: stopping on signal %d\n", sig);
+    sim.Stop();
+    return 0;
+}
