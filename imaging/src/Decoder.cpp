@@ -168,6 +168,8 @@ struct FrameDecoder::State {
     void SetupComponents();
     void DeltaBlock(Component &c, const uint8_t *data, size_t length);
     void CompleteBlock(uint64_t position, const uint8_t *data, size_t length);
+    // Stream bytes i .. length-1 of a complete-data block, one at a time.
+    void CompleteBytes(uint64_t position, const uint8_t *data, size_t i, size_t length);
     // Pixel index of the g-th pixel of a sweep-ordered stream.
     uint64_t SweepPixel(uint64_t g) const
     {
@@ -269,8 +271,35 @@ void FrameDecoder::State::CompleteBlock(uint64_t position, const uint8_t *data, 
         std::memcpy(ref + position, data, n);
         return;
     }
-    const uint64_t groups = pixels;  // one 3-byte group per pixel in every layout
     size_t i = 0;
+    // YUY2 and UYVY sent in one sweep: whole pixel pairs (6 stream bytes, U Y V
+    // twice) make 4 output bytes; the generic walk below takes the ragged ends.
+    if (IsYuvPacked(id) && passes <= 1) {
+        while (i < length && (position + i) % 6 != 0)
+            ++i;
+        const size_t lead = i;
+        const uint64_t first_pair = (position + i) / 6;
+        const uint64_t pairs_left = first_pair < pixels / 2 ? pixels / 2 - first_pair : 0;
+        const uint64_t pairs = std::min<uint64_t>((length - i) / 6, pairs_left);
+        const int luma = id == kYuy2 ? 0 : 1, chroma = 1 - luma;
+        uint8_t *o = out + first_pair * 4;
+        const uint8_t *in = data + i;
+        for (uint64_t k = 0; k < pairs; ++k) {
+            o[4 * k + luma] = in[6 * k + 1];
+            o[4 * k + chroma] = in[6 * k];
+            o[4 * k + luma + 2] = in[6 * k + 4];
+            o[4 * k + chroma + 2] = in[6 * k + 5];
+        }
+        std::memcpy(ref + first_pair * 4, o, static_cast<size_t>(pairs * 4));
+        CompleteBytes(position, data, 0, lead);
+        i += static_cast<size_t>(pairs * 6);
+    }
+    CompleteBytes(position, data, i, length);
+}
+
+void FrameDecoder::State::CompleteBytes(uint64_t position, const uint8_t *data, size_t i, size_t length)
+{
+    const uint64_t groups = pixels;  // one 3-byte group per pixel in every layout
     while (i < length) {
         const uint64_t p = position + i;
         const uint64_t g = p / 3;

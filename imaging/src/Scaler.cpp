@@ -4,6 +4,7 @@
 
 
 #include <cstring>
+#include <vector>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -61,6 +62,52 @@ PlaneLayout LayoutFor(uint32_t id, int64_t w, int64_t h)
     return p;
 }
 
+// Rows of one plane layout: chroma planes of the 4:2:0 layouts have half as many.
+int64_t PlaneRows(int plane, int64_t height)
+{
+    return plane > 0 ? (height + 1) / 2 : height;
+}
+
+// A frame in separately padded rows: aligned, and with room past every row.
+struct PaddedFrame {
+    std::vector<uint8_t> storage;
+    uint8_t *planes[4] = {nullptr, nullptr, nullptr, nullptr};
+    int strides[4] = {0, 0, 0, 0};
+
+    void Prepare(const PlaneLayout &p, int64_t height)
+    {
+        constexpr int64_t kAlign = 64;
+        int64_t offsets[3] = {0, 0, 0};
+        int64_t total = kAlign;
+        for (int i = 0; i < p.count; ++i) {
+            strides[i] = static_cast<int>((p.stride[i] * 2 + 2 * kAlign) & ~(kAlign - 1));
+            offsets[i] = total;
+            total += strides[i] * (PlaneRows(i, height) + 2);
+        }
+        if (storage.size() < static_cast<size_t>(total))
+            storage.resize(static_cast<size_t>(total));
+        uint8_t *base = storage.data();
+        base += (kAlign - reinterpret_cast<uintptr_t>(base) % kAlign) % kAlign;
+        for (int i = 0; i < p.count; ++i)
+            planes[i] = base + offsets[i] - kAlign;
+    }
+    void Load(const PlaneLayout &p, const uint8_t *data, int64_t height)
+    {
+        Prepare(p, height);
+        for (int i = 0; i < p.count; ++i)
+            for (int64_t r = 0; r < PlaneRows(i, height); ++r)
+                std::memcpy(planes[i] + r * strides[i], data + p.offset[i] + r * p.stride[i],
+                            static_cast<size_t>(p.stride[i]));
+    }
+    void Store(const PlaneLayout &p, uint8_t *data, int64_t height) const
+    {
+        for (int i = 0; i < p.count; ++i)
+            for (int64_t r = 0; r < PlaneRows(i, height); ++r)
+                std::memcpy(data + p.offset[i] + r * p.stride[i], planes[i] + r * strides[i],
+                            static_cast<size_t>(p.stride[i]));
+    }
+};
+
 }  // namespace
 
 int SwsFlagForMode(uint32_t mode)
@@ -81,6 +128,7 @@ int SwsFlagForMode(uint32_t mode)
 }
 
 struct Scaler::State {
+    PaddedFrame src_copy, dst_copy;
     int32_t src_width = 0, src_height = 0;
     int32_t dst_width = 0, dst_height = 0;
     uint32_t format = 0;
@@ -159,18 +207,16 @@ bool Scaler::Scale(const FrameBuffer &src, FrameBuffer &dst)
             return false;
         ++s.builds;
     }
-    const uint8_t *src_planes[4] = {nullptr, nullptr, nullptr, nullptr};
-    uint8_t *dst_planes[4] = {nullptr, nullptr, nullptr, nullptr};
-    int src_strides[4] = {0, 0, 0, 0};
-    int dst_strides[4] = {0, 0, 0, 0};
-    for (int i = 0; i < in.count; ++i) {
-        src_planes[i] = src.data + in.offset[i];
-        src_strides[i] = static_cast<int>(in.stride[i]);
-        dst_planes[i] = dst.data + out.offset[i];
-        dst_strides[i] = static_cast<int>(out.stride[i]);
-    }
-    const int rows = sws_scale(s.context, src_planes, src_strides, 0, src.height, dst_planes, dst_strides);
-    return rows == dst.height;
+    // libswscale reads and writes a little past the end of short rows. It works
+    // on padded copies so it never touches bytes outside the caller's buffers.
+    s.src_copy.Load(in, src.data, src.height);
+    s.dst_copy.Prepare(out, dst.height);
+    const int rows = sws_scale(s.context, s.src_copy.planes, s.src_copy.strides, 0, src.height,
+                               s.dst_copy.planes, s.dst_copy.strides);
+    if (rows != dst.height)
+        return false;
+    s.dst_copy.Store(out, dst.data, dst.height);
+    return true;
 }
 
 }  // namespace imaging
