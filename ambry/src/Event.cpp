@@ -28,7 +28,9 @@ bool CEvent::Wait()
 
 int CEvent::Wait(int64_t timeout_ms)
 {
-    if (timeout_ms < 0)
+    // Negative: no limit. Times beyond any real wait (about 35 years) would overflow
+    // the clock's arithmetic and end at once; they wait without limit as well.
+    if (timeout_ms < 0 || timeout_ms >= (int64_t(1) << 40))
         return Wait() ? WAIT_SIGNALLED : WAIT_FAILED;
     std::unique_lock<std::mutex> lock(m_mutex);
     // steady_clock: a change of the system time never shortens or stretches the wait.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,8 @@
 
 namespace Ambry {
 namespace {
+
+constexpr int64_t kForeverMs = int64_t(1) << 40;  // about 35 years
 
 sockaddr_in MakeAddress(uint32_t ip, uint16_t port)
 {
@@ -141,11 +144,15 @@ int SocketWait(Socket s, int wanted, int64_t timeout_ms)
         entry.events |= POLLOUT;
     if (wanted & SOCKET_ERROR)
         entry.events |= POLLPRI;
-    const int64_t deadline = timeout_ms > 0 ? ClockMonotonic() + timeout_ms : 0;
+    using Steady = std::chrono::steady_clock;
+    // Times beyond any real wait (they would overflow the clock) wait without limit.
+    const bool limited = timeout_ms > 0 && timeout_ms < kForeverMs;
+    const Steady::time_point deadline = limited ? Steady::now() + std::chrono::milliseconds(timeout_ms) : Steady::time_point();
     for (;;) {
         int wait_ms = -1;
-        if (deadline) {
-            int64_t left = deadline - ClockMonotonic();
+        if (limited) {
+            // Round up, so the wait is never shorter than asked.
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Steady::now()).count();
             if (left < 0)
                 left = 0;
             wait_ms = left > 1000000000 ? 1000000000 : static_cast<int>(left);

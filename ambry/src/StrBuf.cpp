@@ -78,8 +78,6 @@ bool WStrBuf::Set(const char *text, size_t length)
 
 bool WStrBuf::Append(const char *text) { return Append(text, text ? std::strlen(text) : 0); }
 
-bool WStrBuf::Append(const char *text, size_t length) { return Insert(m_length, text, length); }
-
 bool WStrBuf::AppendChar(char c) { return Append(&c, 1); }
 
 bool WStrBuf::Insert(size_t position, const char *text) { return Insert(position, text, text ? std::strlen(text) : 0); }

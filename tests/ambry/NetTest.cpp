@@ -120,6 +120,7 @@ TEST(Net, WaitWithZeroBlocksUntilReadyAndPositiveTimesOut)
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(SocketWait(client.Get(), SOCKET_READABLE | SOCKET_WRITABLE, 0) & SOCKET_WRITABLE, SOCKET_WRITABLE);
     EXPECT_EQ(SocketWait(client.Get(), SOCKET_READABLE, 0), SOCKET_READABLE);  // no limit
+    EXPECT_EQ(SocketWait(client.Get(), SOCKET_READABLE, INT64_MAX), SOCKET_READABLE);  // no overflow
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(140));
     writer.join();
     char data[8];

@@ -11,21 +11,19 @@ using namespace Ambry;
 
 TEST(Parse, UnsignedBasesPrefixesAndWhiteSpace)
 {
-    uint32_t v = 0;
-    EXPECT_TRUE(ParseUnsigned("  0x1F  ", 0, &v));
-    EXPECT_EQ(v, 31u);
-    EXPECT_TRUE(ParseUnsigned("017", 0, &v));
-    EXPECT_EQ(v, 15u);
-    EXPECT_TRUE(ParseUnsigned("0", 0, &v));
-    EXPECT_EQ(v, 0u);
-    EXPECT_TRUE(ParseUnsigned("\t42\n", 10, &v));
-    EXPECT_EQ(v, 42u);
-    EXPECT_TRUE(ParseUnsigned("ff", 16, &v));
-    EXPECT_EQ(v, 255u);
-    EXPECT_TRUE(ParseUnsigned("0XfF", 16, &v));
-    EXPECT_EQ(v, 255u);
-    EXPECT_TRUE(ParseUnsigned("4294967294", 10, &v));
-    EXPECT_EQ(v, 4294967294u);
+    struct Case {
+        const char *text;
+        int base;
+        uint32_t value;
+    } cases[] = {
+        {"  0x1F  ", 0, 31}, {"017", 0, 15}, {"0", 0, 0}, {"\t42\n", 10, 42},
+        {"ff", 16, 255}, {"0XfF", 16, 255}, {"4294967294", 10, 4294967294u}, {"z", 36, 35},
+    };
+    for (const Case &c : cases) {
+        uint32_t v = 0;
+        EXPECT_TRUE(ParseUnsigned(c.text, c.base, &v)) << c.text;
+        EXPECT_EQ(v, c.value) << c.text;
+    }
 }
 
 TEST(Parse, UnsignedRejectsSignsJunkAndOverflowWithoutTouchingTheResult)

@@ -40,7 +40,18 @@ public:
     [[nodiscard]] bool Set(const char *text);
     [[nodiscard]] bool Set(const char *text, size_t length);
     [[nodiscard]] bool Append(const char *text);
-    [[nodiscard]] bool Append(const char *text, size_t length);
+    [[nodiscard]] bool Append(const char *text, size_t length)
+    {
+        // Fast path: room left and the text is not a piece of this buffer.
+        if (text && m_buffer && length < m_capacity - m_length &&
+            (text + length <= m_buffer || text >= m_buffer + m_capacity)) {
+            __builtin_memcpy(m_buffer + m_length, text, length);
+            m_length += length;
+            m_buffer[m_length] = '\0';
+            return true;
+        }
+        return Insert(m_length, text, length);
+    }
     [[nodiscard]] bool AppendChar(char c);
     [[nodiscard]] bool Insert(size_t position, const char *text);
     [[nodiscard]] bool Insert(size_t position, const char *text, size_t length);

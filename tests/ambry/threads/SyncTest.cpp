@@ -40,6 +40,15 @@ TEST(Event, ZeroPollsPositiveTimesOutNegativeWaitsWithoutLimit)
     EXPECT_GE(ElapsedMs(start), 140);
     setter.join();
 
+    // A huge time is no limit either (it must not overflow into an instant time-out).
+    event.Reset();
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        event.Set();
+    });
+    EXPECT_EQ(event.Wait(INT64_MAX), CEvent::WAIT_SIGNALLED);
+    late.join();
+
     // Manual reset: stays signalled for every waiter until Reset.
     EXPECT_EQ(event.Wait(0), CEvent::WAIT_SIGNALLED);
     EXPECT_TRUE(event.Wait());
