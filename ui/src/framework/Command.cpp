@@ -63,9 +63,8 @@ void CCommandRouter::Bind(QAction *action, unsigned id, bool followEnabled)
 {
     if (!action)
         return;
-    action->setProperty(kCommandProperty, id);
-    m_bindings.push_back({action, id, followEnabled});
     connect(action, &QAction::triggered, this, [this, id] { SendCommand(id); });
+    AddBinding(action, id, followEnabled);
     if (followEnabled)
         action->setEnabled(IsCommandEnabled(id));
 }
@@ -74,11 +73,16 @@ void CCommandRouter::Bind(QAbstractButton *button, unsigned id, bool followEnabl
 {
     if (!button)
         return;
-    button->setProperty(kCommandProperty, id);
-    m_bindings.push_back({button, id, followEnabled});
     connect(button, &QAbstractButton::clicked, this, [this, id] { SendCommand(id); });
+    AddBinding(button, id, followEnabled);
     if (followEnabled)
         button->setEnabled(IsCommandEnabled(id));
+}
+
+void CCommandRouter::AddBinding(QObject *object, unsigned id, bool followEnabled)
+{
+    object->setProperty(kCommandProperty, id);
+    m_bindings.push_back({object, id, followEnabled});
 }
 
 void CCommandRouter::WatchMenu(QMenu *menu)

@@ -79,6 +79,8 @@ private:
         unsigned id;
         bool followEnabled;
     };
+    void AddBinding(QObject *object, unsigned id, bool followEnabled);
+
     std::vector<CCommandTarget *> m_targets;
     std::vector<Binding> m_bindings;
 };
