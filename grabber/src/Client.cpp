@@ -355,8 +355,12 @@ bool HandleReply(Client *c, const IncomingFrame &frame, PayloadReader &payload)
         int result = 0;
         if (frame.status == STATUS_OK) {
             result = entry->parse ? entry->parse(c, payload, entry->context) : 1;
-            if (payload.Failed())
+            if (payload.Failed()) {
+                // A malformed reply ends the connection; say so before the caller wakes.
                 result = 0;
+                Ambry::CLock lock(c->write_lock);
+                c->closed = true;
+            }
         }
         entry->result = result;
         entry->event.Set();

@@ -1,0 +1,584 @@
+// The client library against simulated appliances over loopback sockets.
+#include <grabber/Client.h>
+#include <grabber/Grabber.h>
+#include <sim/Simulator.h>
+
+#include <ambry/Net.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <arpa/inet.h>
+#include <future>
+#include <sys/socket.h>
+#include <thread>
+
+using namespace Grabber;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int64_t MsSince(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+template <class Pred>
+bool WaitFor(Pred pred, int timeout_ms)
+{
+    auto start = Clock::now();
+    while (!pred()) {
+        if (MsSince(start) > timeout_ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::vector<uint8_t> BottomUp(const std::vector<uint8_t> &top_down, int w, int h)
+{
+    std::vector<uint8_t> out(top_down.size());
+    size_t row = size_t(w) * 3;
+    for (int y = 0; y < h; ++y)
+        std::memcpy(out.data() + size_t(h - 1 - y) * row, top_down.data() + size_t(y) * row, row);
+    return out;
+}
+
+OpenOptions Quick()
+{
+    OpenOptions o;
+    o.connect_timeout_ms = 3000;
+    o.request_timeout_ms = 3000;
+    o.reconnect_interval_ms = 200;
+    o.frame_wait_ms = 3000;
+    return o;
+}
+
+class Appliance : public ::testing::Test {
+protected:
+    void SetUp() override { Startup(); }
+    void TearDown() override
+    {
+        for (Handle *h : handles)
+            Close(h);
+        sim.Stop();
+        Shutdown();
+    }
+
+    // Starts one appliance from a spec (ports chosen by the system).
+    void Run(const std::string &spec)
+    {
+        cfg = Sim::DeviceConfig{};
+        cfg.port = 0;
+        cfg.http_port = -1;
+        cfg.udp_port = -1;
+        std::string error;
+        ASSERT_TRUE(Sim::ParseDeviceSpec(spec, cfg, &error)) << error;
+        ASSERT_TRUE(sim.Start({cfg}, &error)) << error;
+        ep = sim.Ports(0);
+    }
+
+    Handle *OpenIt(const OpenOptions &o = Quick())
+    {
+        Handle *h = Open(ep.address, ep.port, o);
+        if (h)
+            handles.push_back(h);
+        return h;
+    }
+
+    uint64_t Requests(uint32_t type) { return sim.Stats(0).requests[type]; }
+
+    // The frame holds the still test picture of w x h, bottom-up.
+    void ExpectPicture(const FrameRecord *f, int w, int h)
+    {
+        ASSERT_EQ(f->image_bytes, size_t(w) * h * 3);
+        std::vector<uint8_t> want(f->image_bytes);
+        Sim::RenderPattern(sim.Config(0), 0, w, h, want.data());
+        want = BottomUp(want, w, h);
+        EXPECT_EQ(std::memcmp(f->data, want.data(), want.size()), 0);
+    }
+
+    Sim::Simulator sim;
+    Sim::DeviceConfig cfg;
+    Sim::Endpoints ep;
+    std::vector<Handle *> handles;
+};
+
+struct Answers {
+    std::vector<std::string> passwords;  // answered in turn, then refused
+    int asked = 0;
+    bool user_field = false;
+};
+
+bool Credentials(char *user, char *password, void *context)
+{
+    auto *a = static_cast<Answers *>(context);
+    a->user_field = user != nullptr;
+    if (a->asked >= int(a->passwords.size()))
+        return false;
+    std::strncpy(password, a->passwords[size_t(a->asked++)].c_str(), 63);
+    return true;
+}
+
+
+}  // namespace
+
+TEST_F(Appliance, LoginOutcomes)
+{
+    Run("serial=L1,flags=1,password=secret");
+    Handle *open_device = OpenIt();
+    ASSERT_NE(open_device, nullptr);
+    Answers none;
+    EXPECT_EQ(Login(open_device, Credentials, &none), LOGIN_NOT_NEEDED);
+    EXPECT_EQ(none.asked, 0);
+    EXPECT_EQ(Requests(REQ_LOGIN_START), 0u);  // no traffic at all
+    EXPECT_FALSE(RequiresLogin(open_device));
+    sim.Stop();
+
+    Run("serial=L2,password=secret");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(RequiresLogin(h));
+    Answers good{{"secret"}};
+    EXPECT_EQ(Login(h, Credentials, &good), LOGIN_ACCEPTED);
+    EXPECT_TRUE(good.user_field);
+    Answers wrong{{"wrong", "also wrong"}};
+    EXPECT_EQ(Login(h, Credentials, &wrong), LOGIN_GAVE_UP);
+    EXPECT_EQ(wrong.asked, 2);  // asked again after each rejection
+    EXPECT_EQ(sim.Stats(0).logins_accepted, 1u);
+    EXPECT_EQ(sim.Stats(0).logins_rejected, 2u);
+    // Without a credentials source a rejection ends the attempt instead of retrying forever.
+    EXPECT_EQ(Login(h, nullptr, nullptr), LOGIN_GAVE_UP);
+    sim.Stop();
+
+    Run("serial=L3");  // no password: the device answers that no login is needed
+    Handle *plain = OpenIt();
+    ASSERT_NE(plain, nullptr);
+    Answers any{{"anything"}};
+    EXPECT_EQ(Login(plain, Credentials, &any), LOGIN_NOT_NEEDED);
+    EXPECT_EQ(Requests(REQ_LOGIN_START), 1u);
+}
+
+TEST_F(Appliance, ProductNamesAndTypeWords)
+{
+    struct Case {
+        const char *spec;
+        const char *name;
+        uint32_t type_word;
+    } cases[] = {
+        {"type=0", "TESLINE", 0x20000},
+        {"type=13", "", 0x2000D},
+        {"type=18", "Tessaline", 0x20012},
+        {"type=300", "TESLINE", 0x2012C},
+        {"type=3,product=Bench unit,flags=8", "Bench unit", 0x30003},
+    };
+    for (const Case &c : cases) {
+        Run(c.spec);
+        Handle *h = OpenIt();
+        ASSERT_NE(h, nullptr) << c.spec;
+        EXPECT_STREQ(GetName(h), c.name) << c.spec;
+        EXPECT_EQ(GetType(h), c.type_word) << c.spec;
+        EXPECT_STREQ(GetSerialNumber(h), "TS0001");
+        EXPECT_STREQ(NetworkDriver().ops.GetAddressText(h), "127.0.0.2");
+        AddressRecord a = GetPeerAddress(h);
+        EXPECT_EQ(a.family, 2);
+        EXPECT_EQ(ntohs(a.port_be), ep.port);
+        Close(h);
+        handles.clear();
+        sim.Stop();
+    }
+}
+
+TEST_F(Appliance, ParameterCacheAndWrites)
+{
+    Run("product=Unit A");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    uint64_t before = Requests(REQ_GET_PARAM);  // the open read parameter 18 once
+    Parameter p;
+    p.id = 18;
+    ASSERT_TRUE(GetParameter(h, &p));
+    ASSERT_TRUE(GetParameter(h, &p));
+    EXPECT_STREQ(reinterpret_cast<char *>(p.value), "Unit A");
+    EXPECT_EQ(Requests(REQ_GET_PARAM), before);  // served from the cache
+
+    // A write is never answered from a stale cache afterwards.
+    std::strcpy(reinterpret_cast<char *>(p.value), "Unit B");
+    ASSERT_TRUE(SetParameter(h, &p));
+    Parameter q;
+    q.id = 18;
+    ASSERT_TRUE(GetParameter(h, &q));
+    EXPECT_STREQ(reinterpret_cast<char *>(q.value), "Unit B");
+
+    Parameter u32;
+    u32.id = 3;  // not cached: each read asks
+    ASSERT_TRUE(GetParameter(h, &u32));
+    ASSERT_TRUE(GetParameter(h, &u32));
+    EXPECT_EQ(Requests(REQ_GET_PARAM), before + 3);
+
+    Parameter unsupported;
+    unsupported.id = 2;
+    EXPECT_FALSE(GetParameter(h, &unsupported));
+    EXPECT_EQ(Requests(REQ_GET_PARAM), before + 4);  // asked, answer not used
+    uint64_t sets = Requests(REQ_SET_PARAM);
+    EXPECT_FALSE(SetParameter(h, &unsupported));
+    EXPECT_EQ(Requests(REQ_SET_PARAM), sets);  // nothing sent
+
+    double rate = 25.5;
+    ASSERT_TRUE(NetworkDriver().ops.SetRate(h, &rate));
+    EXPECT_DOUBLE_EQ(rate, 25.5);
+    rate = 500;
+    ASSERT_TRUE(NetworkDriver().ops.SetRate(h, &rate));
+    EXPECT_DOUBLE_EQ(rate, 60.0);
+}
+
+TEST_F(Appliance, StatefulAdjustmentsNameAndModes)
+{
+    Run("name=Lab bench");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    char *name = GetDeviceName(h);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "Lab bench");
+    FreeText(name);
+    ASSERT_TRUE(SetDeviceName(h, "Rack 4"));
+    name = GetDeviceName(h);
+    EXPECT_STREQ(name, "Rack 4");
+    FreeText(name);
+
+    VideoAdjustments a;
+    AdjustmentRanges r;
+    ASSERT_TRUE(GetAdjustments(h, &a, &r));
+    EXPECT_EQ(r.hshift_min, -100);
+    a.flags = ADJ_HSHIFT | ADJ_PHASE;
+    a.hshift = -42;
+    a.phase = 9;
+    ASSERT_TRUE(SetAdjustments(h, &a));
+    VideoAdjustments b;
+    ASSERT_TRUE(GetAdjustments(h, &b, nullptr));
+    EXPECT_EQ(b.hshift, -42);
+    EXPECT_EQ(b.phase, 9);
+
+    ModeList *modes = NetworkDriver().ops.GetModeList(h);
+    ASSERT_NE(modes, nullptr);
+    ASSERT_GE(modes->entries.size(), 9u);
+    modes->entries[1].flags = 1;
+    modes->entries[1].values[0] = 1366;
+    ASSERT_TRUE(NetworkDriver().ops.SetModeList(h, modes));
+    FreeModeList(modes);
+    Parameter p;
+    p.id = 14;
+    uint32_t index = 1;
+    std::memcpy(p.value, &index, 4);
+    ASSERT_TRUE(GetParameter(h, &p));
+    ModeEntry e;
+    std::memcpy(&e, p.value + 4, sizeof e);
+    EXPECT_EQ(e.values[0], 1366);
+    EXPECT_EQ(Requests(REQ_GET_PARAM_WITH), 1u);
+}
+
+TEST_F(Appliance, MalformedRepliesEndTheConnection)
+{
+    Run("short-state-reply");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);  // the state read comes last in opening
+    EXPECT_FALSE(IsConnected(h));
+    VideoMode m;
+    EXPECT_FALSE(DetectVideoMode(h, &m));
+    sim.Stop();
+
+    Run("bad-mode-list");
+    h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(IsConnected(h));
+    EXPECT_EQ(NetworkDriver().ops.GetModeList(h), nullptr);
+    EXPECT_FALSE(IsConnected(h));
+}
+
+TEST_F(Appliance, DeviceRequestsAndStrayReplies)
+{
+    Run("probe-unknown,stray-reply");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return sim.Stats(0).unknown_request_status >= 0; }, 2000));
+    EXPECT_EQ(sim.Stats(0).unknown_request_status, STATUS_UNKNOWN_REQUEST);
+    EXPECT_EQ(sim.Stats(0).hello_status, STATUS_OK);
+    // Every answer came after a reply with an unknown id, which was skipped.
+    VideoMode m;
+    EXPECT_TRUE(DetectVideoMode(h, &m));
+    EXPECT_EQ(m, (VideoMode{1280, 1024, 75000}));
+    EXPECT_TRUE(IsConnected(h));
+}
+
+TEST_F(Appliance, ConnectDeadlineWithoutHello)
+{
+    Run("no-hello");
+    auto start = Clock::now();
+    OpenOptions o = Quick();
+    o.connect_timeout_ms = 400;
+    EXPECT_EQ(OpenIt(o), nullptr);
+    int64_t ms = MsSince(start);
+    EXPECT_GE(ms, 350);
+    EXPECT_LT(ms, 2500);
+}
+
+TEST_F(Appliance, LosingTheDeviceReleasesEveryWaiterAtOnce)
+{
+    Run("reply-delay=3000");
+    ConnectOptions co;
+    co.timeout_ms = 2000;
+    Client *c = ConnectClient(ep.address, ep.port, co, nullptr, nullptr);
+    ASSERT_NE(c, nullptr);
+    std::vector<std::future<std::pair<int, int64_t>>> waiters;
+    auto start = Clock::now();
+    for (int i = 0; i < 3; ++i)
+        waiters.push_back(std::async(std::launch::async, [c, start] {
+            int r = WaitedRequest(c, REQ_QUERY_STATE, {}, nullptr, nullptr);
+            return std::make_pair(r, MsSince(start));
+        }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::thread stopper([&] { sim.Stop(); });
+    for (auto &w : waiters) {
+        auto [result, ms] = w.get();
+        EXPECT_EQ(result, 0);
+        EXPECT_LT(ms, 1500);  // not after the delay, nor after the time-out
+    }
+    stopper.join();
+    EXPECT_TRUE(ClientClosed(c));
+    EXPECT_EQ(WaitedRequest(c, REQ_QUERY_STATE, {}, nullptr, nullptr), 0);
+    CloseClient(c);
+}
+
+TEST_F(Appliance, StalledReplyNeverHoldsACallerPastTheTimeout)
+{
+    Run("stall-replies");
+    ConnectOptions co;
+    co.timeout_ms = 2000;
+    Client *c = ConnectClient(ep.address, ep.port, co, nullptr, nullptr);
+    ASSERT_NE(c, nullptr);
+    SetClientRequestTimeout(c, 400);
+    auto start = Clock::now();
+    ParseFn read_state = [](Client *, PayloadReader &r, void *) {
+        VideoMode m;
+        uint8_t gs;
+        return DecodeState(r, m, gs) ? 1 : 0;
+    };
+    EXPECT_EQ(WaitedRequest(c, REQ_QUERY_STATE, {}, read_state, nullptr), 0);
+    EXPECT_LT(MsSince(start), 1500);
+    EXPECT_TRUE(WaitFor([&] { return ClientClosed(c); }, 1000));
+    CloseClient(c);
+}
+
+TEST_F(Appliance, HostileLengthsEndTheConnectionWithoutAllocating)
+{
+    // A peer of our own making: greets, then announces an event of almost 4 GiB.
+    Ambry::CSocket listener(Ambry::SocketCreateBind(Ambry::SOCKET_STREAM, 0x7F000001u, 0));
+    ASSERT_TRUE(listener.IsValid());
+    ASSERT_TRUE(Ambry::SocketListen(listener.Get(), 1));
+    uint32_t ip;
+    uint16_t port;
+    ASSERT_TRUE(Ambry::SocketLocalAddress(listener.Get(), &ip, &port));
+    for (uint32_t kind : {KIND_EVENT, KIND_REPLY, KIND_REQUEST}) {
+        std::thread peer([&] {
+            Ambry::CSocket s(Ambry::SocketAccept(listener.Get(), nullptr, nullptr));
+            MessageBuilder hello = MessageBuilder::Request(1, REQ_HELLO);
+            EncodeHello(hello.Payload(), HelloInfo{});
+            auto bytes = hello.Take();
+            const uint8_t huge[] = {0xFF, 0xFF, 0xFF, 0xF0, 0, 0, 0, uint8_t(kind), 0, 0, 0, 2, 0, 0, 0, 0};
+            bytes.insert(bytes.end(), huge, huge + sizeof huge);
+            Ambry::SocketSend(s.Get(), bytes.data(), bytes.size());
+            char sink[256];
+            while (Ambry::SocketReceive(s.Get(), sink, sizeof sink) > 0) {
+            }
+        });
+        ConnectOptions co;
+        co.timeout_ms = 2000;
+        Client *c = ConnectClient(ip, port, co, nullptr, nullptr);
+        ASSERT_NE(c, nullptr);
+        EXPECT_TRUE(WaitFor([&] { return ClientClosed(c); }, 2000)) << "kind " << kind;
+        CloseClient(c);
+        peer.join();
+    }
+}
+
+TEST_F(Appliance, KeepAlivePings)
+{
+    SetKeepAlivePeriod(100);
+    Run("serial=KA");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return Requests(REQ_PING) >= 3; }, 3000));
+    SetKeepAlivePeriod(10000);
+    EXPECT_TRUE(IsConnected(h));
+}
+
+TEST_F(Appliance, ReconnectsAfterTheDeviceComesBack)
+{
+    Run("serial=RC1,password=pw");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    Answers good{{"pw"}};
+    ASSERT_EQ(Login(h, Credentials, &good), LOGIN_ACCEPTED);
+    SetAutoReconnect(h, true);
+    NotifyCallbacks cb{};
+    cb.on_connection = [](void *ctx, bool connected, bool) {
+        auto *counts = static_cast<std::atomic<int> *>(ctx);
+        counts[connected ? 1 : 0]++;
+    };
+    std::atomic<int> counts[2] = {0, 0};
+    SetNotifyCallbacks(h, &cb, counts);
+
+    sim.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !IsConnected(h); }, 2000));
+    VideoMode m;
+    EXPECT_TRUE(DetectVideoMode(h, &m));  // reconnecting: a zero mode, not a failure
+    EXPECT_EQ(m.width, 0);
+
+    std::string spec = "serial=RC1,password=pw,mode=800x600@60000,port=" + std::to_string(ep.port);
+    Sim::DeviceConfig again;
+    again.http_port = again.udp_port = -1;
+    std::string error;
+    ASSERT_TRUE(Sim::ParseDeviceSpec(spec, again, &error));
+    ASSERT_TRUE(sim.Start({again}, &error)) << error;
+    ASSERT_TRUE(WaitFor([&] { return IsConnected(h); }, 5000));
+    EXPECT_EQ(sim.Stats(0).logins_accepted, 1u);  // the stored credentials went along
+    ASSERT_TRUE(DetectVideoMode(h, &m));
+    EXPECT_EQ(m, (VideoMode{800, 600, 60000}));
+    EXPECT_GE(counts[0].load(), 1);
+    EXPECT_GE(counts[1].load(), 1);
+    SetNotifyCallbacks(h, nullptr, nullptr);
+}
+
+TEST_F(Appliance, GrabsTheExactPicture)
+{
+    Run("mode=1920x1080@60000,animate=0,serial=FULLHD");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    FrameRecord *f = GrabFrame(h, FORMAT_PREVIEW, nullptr);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(f->image_bytes, 1920u * 1080u * 3u);
+    EXPECT_EQ(f->rect.width, 1920u);
+    EXPECT_EQ(f->rect.height, 1080u);
+    EXPECT_EQ(f->source_mode, (VideoMode{1920, 1080, 60000}));
+    EXPECT_EQ(f->format, FORMAT_PREVIEW);
+    ExpectPicture(f, 1920, 1080);
+    ReleaseFrame(h, f);
+
+    CropRect crop{100, 50, 64, 32};
+    f = GrabFrame(h, FORMAT_PREVIEW, &crop);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(f->image_bytes, 64u * 32u * 3u);
+    std::vector<uint8_t> full(1920u * 1080u * 3u);
+    Sim::RenderPattern(sim.Config(0), 0, 1920, 1080, full.data());
+    for (int y = 0; y < 32; ++y)
+        ASSERT_EQ(std::memcmp(f->data + size_t(31 - y) * 64 * 3, full.data() + (size_t(50 + y) * 1920 + 100) * 3, 64 * 3), 0)
+            << "row " << y;
+    ReleaseFrame(h, f);
+
+    sim.SetSignal(0, false);
+    ASSERT_TRUE(WaitFor([&] { VideoMode m; GetVideoMode(h, &m); return m.width == 0; }, 2000));
+    f = GrabFrame(h, FORMAT_PREVIEW, nullptr);
+    ASSERT_NE(f, nullptr);  // a reply of exactly 36 bytes: a frame without picture
+    EXPECT_EQ(f->data, nullptr);
+    EXPECT_EQ(f->image_bytes, 0u);
+    ReleaseFrame(h, f);
+}
+
+TEST_F(Appliance, StreamQueueIsBounded)
+{
+    Run("mode=32x16@60000,stream-fps=2000");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    const Operations &ops = NetworkDriver().ops;
+    ASSERT_TRUE(ops.EnableStreaming(h));
+    ASSERT_TRUE(ops.SetStreamFormat(h, FORMAT_PREVIEW, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return sim.Stats(0).frames_streamed > kMaxQueuedFrames + 20; }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return QueuedFrameCount(h) == kMaxQueuedFrames; }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(QueuedFrameCount(h), kMaxQueuedFrames);
+    ASSERT_TRUE(ops.DisableStreaming(h));
+    EXPECT_EQ(QueuedFrameCount(h), 0u);
+    EXPECT_TRUE(WaitFor([&] { return Requests(REQ_STOP_STREAM) == 1; }, 2000));
+}
+
+TEST_F(Appliance, StreamPathDecodesCompressedFrames)
+{
+    Run("mode=64x48@60000,animate=0,stream-fps=200");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(NetworkDriver().ops.EnableStreaming(h));
+    FrameRecord *first = GrabFrame(h, FORMAT_PREVIEW, nullptr);  // request path, grab-state becomes 3
+    ASSERT_NE(first, nullptr);
+    ReleaseFrame(h, first);
+    FrameRecord *f = GrabFrame(h, FORMAT_PREVIEW, nullptr);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(Requests(REQ_SET_FORMAT), 1u);
+    EXPECT_EQ(Requests(REQ_GRAB), 1u);  // the second frame came from the stream
+    EXPECT_EQ(f->format & FORMAT_PIXEL_MASK, uint32_t(PIXEL_RGB24));
+    ExpectPicture(f, 64, 48);
+    ReleaseFrame(h, f);
+}
+
+TEST_F(Appliance, CompressedTransport)
+{
+    Run("compressed=0,mode=640x480@60000,animate=0,password=zip");
+    OpenOptions o = Quick();
+    o.compressed = true;
+    Handle *h = Open(ep.address, ep.compressed_port, o);
+    ASSERT_NE(h, nullptr);
+    handles.push_back(h);
+    Answers good{{"zip"}};
+    EXPECT_EQ(Login(h, Credentials, &good), LOGIN_ACCEPTED);
+    FrameRecord *f = GrabFrame(h, FORMAT_PREVIEW, nullptr);
+    ASSERT_NE(f, nullptr);
+    ExpectPicture(f, 640, 480);
+    ReleaseFrame(h, f);
+}
+
+TEST_F(Appliance, ReopenSharesTheLogin)
+{
+    Run("password=two");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    Answers good{{"two"}};
+    ASSERT_EQ(Login(h, Credentials, &good), LOGIN_ACCEPTED);
+    Handle *second = NetworkDriver().ops.Reopen(h);
+    ASSERT_NE(second, nullptr);
+    handles.push_back(second);
+    EXPECT_EQ(sim.Stats(0).logins_accepted, 2u);
+    EXPECT_STREQ(GetSerialNumber(second), "TS0001");
+    // A frame of one handle is not released through another.
+    FrameRecord *f = GrabFrame(h, FORMAT_PREVIEW, nullptr);
+    ASSERT_NE(f, nullptr);
+    ReleaseFrame(second, f);
+    EXPECT_NE(f->data, nullptr);
+    ReleaseFrame(h, f);
+}
+
+TEST(Handles, InvalidHandlesAreRefused)
+{
+    Operations foreign_ops{};
+    Handle foreign{&foreign_ops};
+    for (Handle *h : {static_cast<Handle *>(nullptr), &foreign}) {
+        EXPECT_EQ(Login(h, nullptr, nullptr), LOGIN_FAILED);
+        EXPECT_STREQ(GetSerialNumber(h), "");
+        EXPECT_EQ(GetDeviceName(h), nullptr);
+        EXPECT_FALSE(SetDeviceName(h, "x"));
+        EXPECT_FALSE(RequiresLogin(h));
+        EXPECT_EQ(GetPeerAddress(h).family, 0);
+        EXPECT_EQ(GetType(h), 0u);
+        VideoMode m{1, 2, 3};
+        GetVideoMode(h, &m);
+        EXPECT_EQ(m, VideoMode{});
+        VideoAdjustments a;
+        a.hshift = 5;
+        EXPECT_FALSE(GetAdjustments(h, &a, nullptr));
+        EXPECT_EQ(a.hshift, 0);
+        EXPECT_EQ(GrabFrame(h, FORMAT_PREVIEW, nullptr), nullptr);
+        SetAutoReconnect(h, true);
+        Close(h);
+    }
+    EXPECT_EQ(NetworkDriver().ops.GetName(&foreign), std::string(""));
+    EXPECT_STREQ(NetworkDriver().name, "TESLINE");
+}
