@@ -1,0 +1,37 @@
+// The stand-in capture filter's registration entry point.
+#include <store/Guid.h>
+#include <store/Registry.h>
+
+#include <string>
+
+namespace {
+
+constexpr const char *kVideoInputCategory = "CLSID\\{860BB310-5D01-11d0-BD3B-00A0C911CE86}\\Instance\\";
+constexpr const char *kAudioInputCategory = "CLSID\\{33D9A762-90C8-11D0-BD43-00A0C911CE86}\\Instance\\";
+constexpr const char *kLegacyFilterCategory = "CLSID\\{083863F1-70DE-11d0-BD40-00A0C911CE86}\\Instance\\";
+
+bool WriteInstance(const char *category, const GUID &id, const char *name)
+{
+    char text[GUID_TEXT_LENGTH + 1];
+    GuidToText(id, text);
+    CKey key(CreateKeyPath(HKEY_CLASSES_ROOT, (std::string(category) + text).c_str()));
+    return key && WriteText(key.get(), "FriendlyName", name) && WriteText(key.get(), "CLSID", text);
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int TSLRegisterDevice(const GUID *clsid, const char *name,
+                                                                        const GUID *audio)
+{
+    if (!clsid)
+        return 0;
+    if (!name)
+        name = "";
+    CStoreTransaction transaction;
+    if (!transaction.Active())
+        return 0;
+    bool ok = WriteInstance(kVideoInputCategory, *clsid, name) && WriteInstance(kLegacyFilterCategory, *clsid, name);
+    if (ok && audio)
+        ok = WriteInstance(kAudioInputCategory, *audio, name);
+    return ok && transaction.Commit() ? 1 : 0;
+}
