@@ -97,8 +97,6 @@ bool CByteBuffer::Ensure(size_t capacity, bool beyondLimit)
         return true;
     if (m_flags & kReadOnly)
         return false;
-    if (m_block && !(m_flags & kOwned))
-        return false;  // memory of the caller cannot be replaced behind its back
     size_t grown = m_capacity > SIZE_MAX / 2 ? SIZE_MAX : m_capacity * 2;
     size_t target = grown > capacity ? grown : capacity;
     if (target > m_limit) {

@@ -283,6 +283,13 @@ CStream *StreamCreate(const StreamOps *ops, void *context, const char *name, uns
             ops->destroy(&bare);
         return nullptr;
     }
+    if (ops->open && !ops->open(stream, name)) {
+        // Never opened: nothing to close, only the context to free.
+        if (ops->destroy)
+            ops->destroy(stream);
+        delete stream;
+        return nullptr;
+    }
     return stream;
 }
 
@@ -331,7 +338,7 @@ void SocketStreamClose(CStream *stream)
 void SocketStreamDestroy(CStream *stream) { delete static_cast<SocketContext *>(stream->Context()); }
 
 const StreamOps kSocketOps = {
-    "socket", SocketRead, SocketWrite, nullptr, nullptr, nullptr, SocketStreamClose, SocketStreamDestroy,
+    "socket", nullptr, SocketRead, SocketWrite, nullptr, nullptr, nullptr, SocketStreamClose, SocketStreamDestroy,
 };
 
 // --- file streams ---------------------------------------------------------------
@@ -388,7 +395,7 @@ void FileClose(CStream *stream)
 
 void FileDestroy(CStream *stream) { delete static_cast<FileContext *>(stream->Context()); }
 
-const StreamOps kFileOps = {"file", FileRead, FileWrite, FileSkip, FileFlush, FileEnd, FileClose, FileDestroy};
+const StreamOps kFileOps = {"file", nullptr, FileRead, FileWrite, FileSkip, FileFlush, FileEnd, FileClose, FileDestroy};
 
 // --- memory streams -------------------------------------------------------------
 
@@ -427,7 +434,7 @@ bool MemoryEnd(CStream *stream)
 
 void MemoryDestroy(CStream *stream) { delete static_cast<MemoryContext *>(stream->Context()); }
 
-const StreamOps kMemoryOps = {"memory", MemoryRead, nullptr, MemorySkip, nullptr, MemoryEnd, nullptr, MemoryDestroy};
+const StreamOps kMemoryOps = {"memory", nullptr, MemoryRead, nullptr, MemorySkip, nullptr, MemoryEnd, nullptr, MemoryDestroy};
 
 }  // namespace
 

@@ -85,12 +85,15 @@ TEST(ByteBuffer, WrappedMemoryReadOnlyViewsAndShrink)
     CByteBuffer full;
     full.WrapFull(storage, sizeof storage, false);
     EXPECT_EQ(full.Length(), 6u);
-    EXPECT_FALSE(full.Ensure(20));  // memory of the caller is never reallocated
-    EXPECT_EQ(ReadAllOf(full), "uvwxyz");
+    EXPECT_EQ(full.Append("!", 1), 1u);  // grows into a block of its own
+    EXPECT_TRUE(full.OwnsBlock());
+    EXPECT_EQ(full.Capacity(), 12u);
+    EXPECT_EQ(std::string(storage, 6), "uvwxyz");  // the caller's memory is untouched
+    EXPECT_EQ(ReadAllOf(full), "uvwxyz!");
 
     CByteBuffer empty;
     empty.WrapEmpty(storage, sizeof storage, false);
-    EXPECT_EQ(empty.Append("12345678", 8), 6u);
+    EXPECT_EQ(empty.Append("12345678", 8, false), 6u);  // no growth: what fits
     EXPECT_EQ(std::string(storage, 6), "123456");
 
     static const char kText[] = "read only";

@@ -42,7 +42,7 @@ long SourceRead(CStream *stream, void *data, size_t size)
 
 void SourceDestroy(CStream *stream) { static_cast<Source *>(stream->Context())->destroyed = true; }
 
-const StreamOps kSourceOps = {"source", SourceRead, nullptr, nullptr, nullptr, nullptr, nullptr, SourceDestroy};
+const StreamOps kSourceOps = {"source", nullptr, SourceRead, nullptr, nullptr, nullptr, nullptr, nullptr, SourceDestroy};
 
 TEST(Stream, SkipReadsThroughTheScratchBlockRule)
 {
@@ -120,6 +120,21 @@ TEST(Stream, PushBackComesFirstAndDestroyRunsTheStreamsOwnDestroy)
     StreamDestroy(stream);
     EXPECT_TRUE(source.destroyed);
     StreamDestroy(nullptr);
+}
+
+bool RefuseOpen(CStream *, const char *name) { return name && std::strcmp(name, "ok") == 0; }
+
+TEST(Stream, AFailedOpenFreesTheContextAndGivesNoStream)
+{
+    static const StreamOps kRefusing = {"refusing", RefuseOpen, SourceRead, nullptr, nullptr, nullptr, nullptr, nullptr, SourceDestroy};
+    Source refused(10);
+    EXPECT_EQ(StreamCreate(&kRefusing, &refused, "no", STREAM_READABLE), nullptr);
+    EXPECT_TRUE(refused.destroyed);
+    Source accepted(10);
+    StreamPtr stream(StreamCreate(&kRefusing, &accepted, "ok", STREAM_READABLE));
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->ReadByte(), 0);
+    EXPECT_FALSE(accepted.destroyed);
 }
 
 TEST(Stream, SocketStreamsCarryBigEndianValuesBothWays)

@@ -59,9 +59,10 @@ public:
     // Otherwise the new capacity is the larger of twice the old one and capacity when
     // that is within the limit, else the limit itself when capacity fits under it;
     // beyondLimit allows growing past the limit to exactly capacity. The bytes keep
-    // their order and move to the start of the new block. False when the buffer is
-    // read-only or does not own its block (and is too small), when the limit forbids
-    // it or memory runs out; the buffer is then unchanged.
+    // their order and move to the start of the new block, which the buffer owns; memory
+    // of the caller is left as it is (and no longer used). False when the buffer is
+    // read-only, when the limit forbids it or memory runs out; the buffer is then
+    // unchanged.
     [[nodiscard]] bool Ensure(size_t capacity, bool beyondLimit = false);
 
     // Rearranges the block so that the readable bytes are contiguous and returns their

@@ -9,7 +9,7 @@
 // flush) may run in two threads at once, anything else needs the owner's lock.
 //
 // Making a stream of your own:
-//   static const Ambry::StreamOps kMyOps = {"my", MyRead, MyWrite, nullptr, ...};
+//   static const Ambry::StreamOps kMyOps = {"my", nullptr, MyRead, MyWrite, ...};
 //   Ambry::CStream *s = Ambry::StreamCreate(&kMyOps, context, "name",
 //                                           Ambry::STREAM_READABLE);
 //   ...
@@ -38,6 +38,9 @@ enum StreamFlags : unsigned {
 // writable streams; the rest are optional (null). After close only destroy is called.
 struct StreamOps {
     const char *kind;  // e.g. "socket", "file"; for diagnostics
+    // Opens what the context describes, with the stream's name; false fails the
+    // creation (destroy still runs). Null: the context is ready as it is.
+    bool (*open)(CStream *stream, const char *name);
     // Reads up to size bytes (size > 0): the count, 0 at the end of the data, -1 on
     // failure. May block until at least one byte is there.
     long (*read)(CStream *stream, void *data, size_t size);
@@ -137,8 +140,9 @@ private:
     uint64_t m_bytesWritten = 0;
 };
 
-// Makes a stream over ops and context with flags (STREAM_OPEN is added). Null when out
-// of memory (ops->destroy is then called so the context is not leaked).
+// Makes a stream over ops and context with flags (STREAM_OPEN is added) and runs the
+// open operation. Null when out of memory or when open fails (ops->destroy is then
+// called so the context is not leaked).
 CStream *StreamCreate(const StreamOps *ops, void *context, const char *name, unsigned flags);
 // Close, free the name, then the stream's own destroy. Null does nothing.
 void StreamDestroy(CStream *stream);
