@@ -29,6 +29,7 @@ TEST(DeviceIO, TessalineOpensLogsInAndDescribesItself)
 {
     Sim::DeviceConfig config = TestSim::Config(3);
     config.mode = {1024, 768, 60004};
+    config.flags = 1;  // says in its greeting that it needs no login
     TestSim::Appliances sim(config);
     ASSERT_TRUE(sim.Started()) << sim.Error();
 
