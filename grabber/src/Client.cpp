@@ -465,17 +465,9 @@ Client *ConnectClient(uint32_t address, uint16_t port, const ConnectOptions &opt
     if (fd < 0)
         return nullptr;
 
-    auto c = std::make_unique<Client>();
-    c->compressed = options.compressed;
-    c->fd = fd;
-    c->transport = std::make_unique<Transport>(fd, options.compressed);
-    c->callbacks = callbacks;
-    c->owner = owner;
-    c->peer_address = address;
-    c->peer_port = port;
-    Client *client = c.release();
-    client->reader = std::thread(ReaderLoop, client);
-    TheKeepAlive().Add(client);
+    Client *client = AttachClient(fd, options.compressed, callbacks, owner);
+    client->peer_address = address;
+    client->peer_port = port;
 
     bool ready;
     if (options.timeout_ms > 0) {
@@ -489,6 +481,20 @@ Client *ConnectClient(uint32_t address, uint16_t port, const ConnectOptions &opt
         CloseClient(client);
         return nullptr;
     }
+    return client;
+}
+
+Client *AttachClient(int fd, bool compressed, const ClientCallbacks *callbacks, void *owner)
+{
+    auto c = std::make_unique<Client>();
+    c->compressed = compressed;
+    c->fd = fd;
+    c->transport = std::make_unique<Transport>(fd, compressed);
+    c->callbacks = callbacks;
+    c->owner = owner;
+    Client *client = c.release();
+    client->reader = std::thread(ReaderLoop, client);
+    TheKeepAlive().Add(client);
     return client;
 }
 
@@ -620,6 +626,8 @@ int BeginLogin(Client *client, const char *user, const uint8_t password_digest[1
     client->logins.remove(login);
     return login->outcome;
 }
+
+bool ClientReady(Client *client) { return client && client->ready.Poll(); }
 
 uint32_t ClientCapabilities(const Client *client) { return client ? client->capabilities.load() : 0; }
 void *ClientOwner(const Client *client) { return client ? client->owner.load() : nullptr; }

@@ -51,6 +51,11 @@ struct ConnectOptions {
 // Port 0 means 5557 (5558 compressed). None on failure.
 [[nodiscard]] Client *ConnectClient(uint32_t address, uint16_t port, const ConnectOptions &options,
                                     const ClientCallbacks *callbacks, void *owner);
+// Takes over a connected stream socket and starts the reader at once, without
+// waiting for the greeting (ready when ClientReady says so). The client closes fd.
+[[nodiscard]] Client *AttachClient(int fd, bool compressed, const ClientCallbacks *callbacks, void *owner);
+// True once the device's greeting has been answered or the connection has ended.
+bool ClientReady(Client *client);
 // Stops the reader, closes the socket and frees the client. None does nothing.
 void CloseClient(Client *client);
 
