@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "NetLab.h"
+#include "Responder.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -310,33 +311,8 @@ TEST_F(DiscoveryLab, OneBroadcastFromEachAdapterAndRepliesComeBack)
     ASSERT_TRUE(lab.Link("c", "a1", "10.77.1.1/24", "d", "b1", "10.77.1.2/24"));
     ASSERT_TRUE(lab.Link("c", "a2", "10.77.2.1/24", "d", "b2", "10.77.2.2/24"));
 
-    // The devices' side: every request on port 5557 is recorded and answered.
-    std::mutex mutex;
-    std::vector<uint32_t> request_sources;
-    std::atomic<bool> responder_ready{false}, stop{false};
-    std::thread responder = lab.StartIn("d", [&] {
-        Udp udp(0, DISCOVERY_PORT);
-        responder_ready = udp.Bound();
-        while (!stop) {
-            uint8_t req[64];
-            sockaddr_in from{};
-            ssize_t n = udp.Receive(req, sizeof req, &from, 50);
-            if (n != ssize_t(DISCOVERY_REQUEST_SIZE))
-                continue;
-            uint32_t cookie;
-            std::memcpy(&cookie, req + 1, 4);
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                request_sources.push_back(ntohl(from.sin_addr.s_addr));
-            }
-            uint8_t reply[DISCOVERY_REPLY_SIZE];
-            BuildDiscoveryReply(ntohl(cookie), Device("LAB-1", 3, 0), reply);
-            udp.SendTo(from, reply, sizeof reply);
-        }
-    });
-    for (int i = 0; i < 200 && !responder_ready; ++i)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(responder_ready);
+    DiscoveryResponder responder(lab, "d", Device("LAB-1", 3, 0));
+    ASSERT_TRUE(responder.Ready());
 
     Collector collector;
     DiscoverySession *session = nullptr;
@@ -346,11 +322,9 @@ TEST_F(DiscoveryLab, OneBroadcastFromEachAdapterAndRepliesComeBack)
     EXPECT_TRUE(collector.WaitFor(2, 3000ms));
     std::this_thread::sleep_for(200ms);
     StopDiscovery(session);
-    stop = true;
-    responder.join();
 
-    std::sort(request_sources.begin(), request_sources.end());
-    EXPECT_EQ(request_sources, (std::vector<uint32_t>{Ip(10, 77, 1, 1), Ip(10, 77, 2, 1)}));
+    // One request from each adapter's address.
+    EXPECT_EQ(responder.Sources(), (std::vector<uint32_t>{Ip(10, 77, 1, 1), Ip(10, 77, 2, 1)}));
     ASSERT_EQ(collector.Count(), 2u);
     std::vector<uint32_t> reply_sources = {collector.records[0].address, collector.records[1].address};
     std::sort(reply_sources.begin(), reply_sources.end());
