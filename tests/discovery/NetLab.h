@@ -113,6 +113,28 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // Starts argv (argv[0] searched on PATH); its stdout and stderr go to `output`
+    // when given, stderr to /dev/null when `quiet`. The pid, or -1.
+    static pid_t SpawnArgv(const std::vector<std::string> &argv, bool quiet = false, const char *output = nullptr)
+    {
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (output) {
+            posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        } else if (quiet) {
+            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        }
+        pid_t pid = 0;
+        const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return rc == 0 ? pid : -1;
+    }
+
 private:
     bool Enter(const std::string &name) const { return EnterPath("/var/run/netns/" + Name(name)); }
 
@@ -124,22 +146,6 @@ private:
         const bool ok = setns(fd, CLONE_NEWNET) == 0;
         close(fd);
         return ok;
-    }
-
-    static pid_t SpawnArgv(const std::vector<std::string> &argv, bool quiet = false)
-    {
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (quiet)
-            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        pid_t pid = 0;
-        const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return rc == 0 ? pid : -1;
     }
 
     static inline int s_counter = 0;

@@ -24,19 +24,9 @@ struct Result {
 // Runs argv (argv[0] a path or a name on PATH) with stdout and stderr in a file.
 Result RunProgram(const std::vector<std::string> &argv, const std::string &out_path)
 {
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = 0;
     Result r;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    const pid_t pid = NetLab::SpawnArgv(argv, false, out_path.c_str());
+    if (pid <= 0)
         return r;
     int status = 0;
     waitpid(pid, &status, 0);
