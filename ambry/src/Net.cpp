@@ -39,7 +39,8 @@ bool SetFlagOption(Socket s, int level, int option, const char *name, bool on)
     int value = on ? 1 : 0;
     if (setsockopt(s, level, option, &value, sizeof value) == 0)
         return true;
-    TraceWarning("WARNING: failed to set %s option, error %d\n", name, errno);
+    // The text is the grabber client's; the newline keeps the next message off this line.
+    TraceWarning("failed to set %s option, error %d\n", name, errno);
     return false;
 }
 

@@ -62,7 +62,7 @@ bool SocketConnectUntil(Socket s, uint32_t ip, uint16_t port, int64_t deadline_m
 // within timeout_ms (0 or less: no limit). INVALID_SOCKET_FD on failure.
 Socket SocketConnectWithTimeout(uint32_t ip, uint16_t port, int64_t timeout_ms);
 
-// Socket options; each writes "WARNING: failed to set %s option, error %d\n" on
+// Socket options; each writes "failed to set %s option, error %d\n" (warning channel) on
 // failure and returns false.
 bool SocketSetKeepAlive(Socket s, bool on);
 bool SocketSetNoDelay(Socket s, bool on);
