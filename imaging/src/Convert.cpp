@@ -1,6 +1,9 @@
 // YUY2 conversions, vertical flip, rotations and cropping.
 #include "imaging/Convert.h"
 
+#include "Kernels.h"
+#include "imaging/Simd.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -15,6 +18,7 @@ struct ColourTables {
     int16_t green_u[256];
     int16_t red_v[256];
     int16_t green_v[256];
+    bool fixed_point_ok = true;  // the vector kernels compute the same products
     ColourTables()
     {
         for (int i = 0; i < 256; ++i) {
@@ -25,6 +29,13 @@ struct ColourTables {
             green_u[i] = static_cast<int16_t>(std::lround(-0.391f * c));
             red_v[i] = static_cast<int16_t>(std::lround(1.596f * c));
             green_v[i] = static_cast<int16_t>(std::lround(-0.813f * c));
+            using namespace kernels;
+            const int yi = i - 16, ci = i - 128;
+            fixed_point_ok = fixed_point_ok && FixedProduct(yi, kLumaShift, kLumaFactor) == luma[i] &&
+                             FixedProduct(ci, kChromaShift, kBlueU) == blue_u[i] &&
+                             FixedProduct(ci, kChromaShift, kGreenU) == green_u[i] &&
+                             FixedProduct(ci, kChromaShift, kRedV) == red_v[i] &&
+                             FixedProduct(ci, kChromaShift, kGreenV) == green_v[i];
         }
     }
 };
@@ -34,6 +45,8 @@ const ColourTables &Tables()
     static const ColourTables tables;
     return tables;
 }
+
+bool ColourVectors() { return SimdActive() && Tables().fixed_point_ok; }
 
 inline uint8_t Clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
@@ -72,28 +85,41 @@ inline void Pair16(const ColourTables &t, const uint8_t *in, uint8_t *out, bool 
     out[3] = static_cast<uint8_t>(w1 >> 8);
 }
 
-void ConvertRows16(uint8_t *data, int64_t width, int64_t height, bool swapped, bool flip)
+// Converts `pixels` YUY2 pixels in place to 16-bit words.
+void Convert565Run(uint8_t *data, int64_t pixels, bool swapped)
 {
     const ColourTables &t = Tables();
-    const int64_t stride = 2 * width;
+    const int64_t done = ColourVectors() ? kernels::Yuy2To565Avx2(data, data, pixels, swapped) : 0;
+    for (int64_t k = done / 2; k < pixels / 2; ++k)
+        Pair16(t, data + 4 * k, data + 4 * k, swapped);
+}
+
+void SwapRanges(uint8_t *a, uint8_t *b, int64_t bytes)
+{
+    constexpr int64_t kChunk = 4096;
+    alignas(32) uint8_t tmp[kChunk];
+    for (int64_t off = 0; off < bytes; off += kChunk) {
+        const size_t n = static_cast<size_t>(std::min(kChunk, bytes - off));
+        std::memcpy(tmp, a + off, n);
+        std::memcpy(a + off, b + off, n);
+        std::memcpy(b + off, tmp, n);
+    }
+}
+
+void ConvertRows16(uint8_t *data, int64_t width, int64_t height, bool swapped, bool flip)
+{
     if (!flip) {
-        const int64_t pairs = width * height / 2;
-        for (int64_t k = 0; k < pairs; ++k)
-            Pair16(t, data + 4 * k, data + 4 * k, swapped);
+        Convert565Run(data, width * height, swapped);
         return;
     }
-    // Row i and row height-1-i trade places while they are converted.
+    // Row i and row height-1-i are converted, then trade places.
+    const int64_t stride = 2 * width;
     for (int64_t i = 0, j = height - 1; i <= j; ++i, --j) {
-        uint8_t *a = data + i * stride;
-        uint8_t *b = data + j * stride;
-        for (int64_t x = 0; x < stride; x += 4) {
-            uint8_t pa[4], pb[4];
-            std::memcpy(pa, a + x, 4);
-            std::memcpy(pb, b + x, 4);
-            Pair16(t, pb, a + x, swapped);
-            if (a != b)
-                Pair16(t, pa, b + x, swapped);
-        }
+        Convert565Run(data + i * stride, width, swapped);
+        if (i == j)
+            break;
+        Convert565Run(data + j * stride, width, swapped);
+        SwapRanges(data + i * stride, data + j * stride, stride);
     }
 }
 
@@ -116,7 +142,7 @@ void ReverseElements(uint8_t *data, int64_t count)
 void ReverseBytes(uint8_t *data, int64_t count, int bytes_per_pixel)
 {
     switch (bytes_per_pixel) {
-    case 1: std::reverse(data, data + count); break;
+    case 1: kernels::ReverseBytesSimd(data, count); break;
     case 2: ReverseElements<2>(data, count); break;
     case 3: ReverseElements<3>(data, count); break;
     case 4: ReverseElements<4>(data, count); break;
@@ -151,10 +177,10 @@ void TurnPlane(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, 
 void TurnPlaneBytes(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise, int bpp)
 {
     switch (bpp) {
-    case 1: TurnPlane<1>(src, width, height, dst, clockwise); break;
+    case 1: kernels::TurnPlane8(src, width, height, dst, clockwise); break;
     case 2: TurnPlane<2>(src, width, height, dst, clockwise); break;
     case 3: TurnPlane<3>(src, width, height, dst, clockwise); break;
-    case 4: TurnPlane<4>(src, width, height, dst, clockwise); break;
+    case 4: kernels::TurnPlane32(src, width, height, dst, clockwise); break;
     default: break;
     }
 }
@@ -256,11 +282,13 @@ bool ConvertFromYuy2(FrameBuffer &frame, uint32_t target_code)
     const ColourTables &t = Tables();
     uint32_t format = (frame.format & ~kFormatIdMask) | target;
     switch (target) {
-    case kUyvy:
-        for (int64_t k = 0; k < 2 * pairs; ++k)
+    case kUyvy: {
+        const int64_t done = SimdActive() ? kernels::SwapBytePairsAvx2(d, 2 * pairs) : 0;
+        for (int64_t k = done; k < 2 * pairs; ++k)
             std::swap(d[2 * k], d[2 * k + 1]);
         frame.size = static_cast<size_t>(2 * w * h);
         break;
+    }
     case kRgb565:
     case kBgr565: {
         const bool flip = IsBottomUp(frame.format) != IsBottomUp(target_code);
@@ -269,8 +297,9 @@ bool ConvertFromYuy2(FrameBuffer &frame, uint32_t target_code)
         frame.size = static_cast<size_t>(2 * w * h);
         break;
     }
-    case kRgb332:
-        for (int64_t k = 0; k < pairs; ++k) {
+    case kRgb332: {
+        const int64_t done = ColourVectors() ? kernels::Yuy2To332Avx2(d, d, 2 * pairs) : 0;
+        for (int64_t k = done / 2; k < pairs; ++k) {
             Rgb p0, p1;
             PairToRgb(t, d + 4 * k, p0, p1);
             d[2 * k] = To332(p0);
@@ -278,6 +307,7 @@ bool ConvertFromYuy2(FrameBuffer &frame, uint32_t target_code)
         }
         frame.size = static_cast<size_t>(w * h);
         break;
+    }
     case kRgb4:
         for (int64_t k = 0; k < pairs; ++k) {
             Rgb p0, p1;
@@ -297,18 +327,8 @@ bool FlipRows(uint8_t *buffer, int32_t rows, int64_t stride)
 {
     if (!buffer || rows < 0 || stride <= 0 || (stride % 4) != 0)
         return false;
-    constexpr int64_t kChunk = 4096;
-    alignas(32) uint8_t tmp[kChunk];
-    for (int64_t i = 0, j = rows - 1; i < j; ++i, --j) {
-        uint8_t *a = buffer + i * stride;
-        uint8_t *b = buffer + j * stride;
-        for (int64_t off = 0; off < stride; off += kChunk) {
-            const size_t n = static_cast<size_t>(std::min(kChunk, stride - off));
-            std::memcpy(tmp, a + off, n);
-            std::memcpy(a + off, b + off, n);
-            std::memcpy(b + off, tmp, n);
-        }
-    }
+    for (int64_t i = 0, j = rows - 1; i < j; ++i, --j)
+        SwapRanges(buffer + i * stride, buffer + j * stride, stride);
     return true;
 }
 
@@ -353,7 +373,7 @@ bool Rotate180(FrameBuffer &frame)
     uint8_t *d = frame.data;
     switch (id) {
     case kRgb4:
-        std::reverse(d, d + n / 2);
+        kernels::ReverseBytesSimd(d, n / 2);
         for (int64_t i = 0; i < n / 2; ++i)
             d[i] = static_cast<uint8_t>(d[i] >> 4 | d[i] << 4);
         break;
@@ -367,9 +387,9 @@ bool Rotate180(FrameBuffer &frame)
     }
     case kPlanarYvu420:
     case kPlanarYuv420:
-        std::reverse(d, d + n);
-        std::reverse(d + n, d + n + n / 4);
-        std::reverse(d + n + n / 4, d + n + n / 2);
+        kernels::ReverseBytesSimd(d, n);
+        kernels::ReverseBytesSimd(d + n, n / 4);
+        kernels::ReverseBytesSimd(d + n + n / 4, n / 4);
         break;
     default:
         if (!IsWholeBytePacked(id))
@@ -396,9 +416,9 @@ bool Rotate90(const FrameBuffer &src, FrameBuffer &dst, bool clockwise)
         break;
     case kPlanarYvu420:
     case kPlanarYuv420:
-        TurnPlane<1>(src.data, w, h, dst.data, clockwise);
-        TurnPlane<1>(src.data + n, w / 2, h / 2, dst.data + n, clockwise);
-        TurnPlane<1>(src.data + n + n / 4, w / 2, h / 2, dst.data + n + n / 4, clockwise);
+        kernels::TurnPlane8(src.data, w, h, dst.data, clockwise);
+        kernels::TurnPlane8(src.data + n, w / 2, h / 2, dst.data + n, clockwise);
+        kernels::TurnPlane8(src.data + n + n / 4, w / 2, h / 2, dst.data + n + n / 4, clockwise);
         break;
     default:
         if (!IsWholeBytePacked(id))

@@ -2,6 +2,8 @@
 // (pass 1) and complete sample data (pass 2), in 1024-byte blocks.
 #include "imaging/Decoder.h"
 
+#include "Kernels.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -36,6 +38,22 @@ uint64_t TargetSize(uint32_t width, uint32_t height, uint32_t target)
         return 0;
     const uint64_t size = pixels * static_cast<uint64_t>(BitsPerPixel(target)) / 8;
     return size >= kMaxFrameBytes ? 0 : size;
+}
+
+// Pixel pairs sent as U Y V U Y V to YUY2 (Luma 0) or UYVY (Luma 1): the first
+// pixel's U and the second pixel's V make the pair's chroma.
+template <int Luma>
+void GroupsToPairs(const uint8_t *__restrict in, uint8_t *__restrict out, uint64_t pairs)
+{
+    constexpr int kChroma = 1 - Luma;
+    for (uint64_t k = 0; k < pairs; ++k) {
+        const uint8_t *g = in + 6 * k;
+        uint8_t *o = out + 4 * k;
+        o[Luma] = g[1];
+        o[kChroma] = g[0];
+        o[Luma + 2] = g[4];
+        o[kChroma + 2] = g[5];
+    }
 }
 
 // One component's walk through its samples during pass 1.
@@ -281,15 +299,16 @@ void FrameDecoder::State::CompleteBlock(uint64_t position, const uint8_t *data, 
         const uint64_t first_pair = (position + i) / 6;
         const uint64_t pairs_left = first_pair < pixels / 2 ? pixels / 2 - first_pair : 0;
         const uint64_t pairs = std::min<uint64_t>((length - i) / 6, pairs_left);
-        const int luma = id == kYuy2 ? 0 : 1, chroma = 1 - luma;
         uint8_t *o = out + first_pair * 4;
-        const uint8_t *in = data + i;
-        for (uint64_t k = 0; k < pairs; ++k) {
-            o[4 * k + luma] = in[6 * k + 1];
-            o[4 * k + chroma] = in[6 * k];
-            o[4 * k + luma + 2] = in[6 * k + 4];
-            o[4 * k + chroma + 2] = in[6 * k + 5];
-        }
+        const bool uyvy = id == kUyvy;
+        const int64_t fast = kernels::VectorsEnabled() && kernels::HaveSsse3()
+                                 ? kernels::GroupsToPairsSsse3(data + i, o, static_cast<int64_t>(pairs), uyvy)
+                                 : 0;
+        const uint64_t done = static_cast<uint64_t>(fast);
+        if (uyvy)
+            GroupsToPairs<1>(data + i + 6 * done, o + 4 * done, pairs - done);
+        else
+            GroupsToPairs<0>(data + i + 6 * done, o + 4 * done, pairs - done);
         std::memcpy(ref + first_pair * 4, o, static_cast<size_t>(pairs * 4));
         CompleteBytes(position, data, 0, lead);
         i += static_cast<size_t>(pairs * 6);

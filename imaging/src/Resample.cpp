@@ -118,6 +118,18 @@ void BuildWeights(int64_t s, int64_t d, Weights &w)
     }
 }
 
+// n / t truncated, for a quotient of at most 255: the reciprocal's estimate is
+// off by at most one and corrected.
+inline uint8_t DivideFloor(uint64_t n, uint64_t t, double inverse)
+{
+    uint64_t q = static_cast<uint64_t>(static_cast<double>(n) * inverse);
+    if (q * t > n)
+        --q;
+    else if ((q + 1) * t <= n)
+        ++q;
+    return static_cast<uint8_t>(q);
+}
+
 bool ValidPair(const FrameBuffer &src, const FrameBuffer &dst)
 {
     if (!src.data || !dst.data || src.width <= 0 || src.height <= 0 || dst.width <= 0 || dst.height <= 0)
@@ -140,6 +152,45 @@ void Halve24(const FrameBuffer &src, FrameBuffer &dst)
                 const unsigned sum = r0[6 * x + c] + r0[6 * x + 3 + c] + r1[6 * x + c] + r1[6 * x + 3 + c];
                 o[3 * x + c] = static_cast<uint8_t>(sum / 4);
             }
+        }
+    }
+}
+
+// Enlarging both ways: every output blends at most two source elements per
+// direction with weights summing to 128, so the sum divides by 2^14 exactly.
+void EnlargeTwoTap(const FrameBuffer &src, FrameBuffer &dst, const Weights &hw, const Weights &vw)
+{
+    const int64_t sw = src.width, dw = dst.width, in_stride = 3 * sw;
+    std::vector<uint32_t> column(static_cast<size_t>(in_stride));
+    // Per output pixel: the first source byte and the two weights.
+    std::vector<uint32_t> at(static_cast<size_t>(dw)), w0(static_cast<size_t>(dw)), w1(static_cast<size_t>(dw));
+    for (size_t x = 0; x < static_cast<size_t>(dw); ++x) {
+        const bool two = hw.count[x] == 2;
+        // A single element is blended with itself at weight 0, inside the row.
+        at[x] = static_cast<uint32_t>(3 * std::min<int64_t>(hw.start[x], sw - 2));
+        const uint32_t w = hw.weight[static_cast<size_t>(hw.first[x])];
+        const bool shifted = !two && hw.start[x] == sw - 1;
+        w0[x] = shifted ? 0 : w;
+        w1[x] = shifted ? w : (two ? hw.weight[static_cast<size_t>(hw.first[x]) + 1] : 0);
+    }
+    for (int64_t y = 0; y < dst.height; ++y) {
+        const size_t ky = static_cast<size_t>(y);
+        const uint8_t *r0 = src.data + int64_t{vw.start[ky]} * in_stride;
+        const uint32_t a = vw.weight[static_cast<size_t>(vw.first[ky])];
+        if (vw.count[ky] == 2) {
+            const uint8_t *r1 = r0 + in_stride;
+            const uint32_t b = vw.weight[static_cast<size_t>(vw.first[ky]) + 1];
+            for (int64_t i = 0; i < in_stride; ++i)
+                column[static_cast<size_t>(i)] = a * r0[i] + b * r1[i];
+        } else {
+            for (int64_t i = 0; i < in_stride; ++i)
+                column[static_cast<size_t>(i)] = a * r0[i];
+        }
+        uint8_t *out = dst.data + y * 3 * dw;
+        for (size_t x = 0; x < static_cast<size_t>(dw); ++x) {
+            const uint32_t *p = column.data() + at[x];
+            for (int c = 0; c < 3; ++c)
+                out[3 * x + static_cast<size_t>(c)] = static_cast<uint8_t>((w0[x] * p[c] + w1[x] * p[3 + c]) >> 14);
         }
     }
 }
@@ -207,35 +258,46 @@ bool WeightedAverage(const FrameBuffer &src, FrameBuffer &dst)
     Weights hw, vw;
     BuildWeights(src.width, dst.width, hw);
     BuildWeights(src.height, dst.height, vw);
-    const int64_t dw = dst.width, in_stride = 3 * int64_t{src.width};
-    std::vector<uint64_t> acc(static_cast<size_t>(3 * dw));
+    if (dst.width > src.width && dst.height > src.height && src.width >= 2) {
+        EnlargeTwoTap(src, dst, hw, vw);
+        return true;
+    }
+    const int64_t dw = dst.width, sw = src.width, in_stride = 3 * sw;
+    // Rows first: the weighted sum of the footprint's source rows, per source byte.
+    std::vector<uint64_t> column(static_cast<size_t>(in_stride));
+    std::vector<double> inverse(static_cast<size_t>(dw));
     for (int64_t y = 0; y < dst.height; ++y) {
         const size_t ky = static_cast<size_t>(y);
-        std::fill(acc.begin(), acc.end(), 0);
-        for (int32_t r = 0; r < vw.count[ky]; ++r) {
+        const uint8_t *first = src.data + int64_t{vw.start[ky]} * in_stride;
+        const uint64_t w0 = vw.weight[static_cast<size_t>(vw.first[ky])];
+        for (int64_t i = 0; i < in_stride; ++i)
+            column[static_cast<size_t>(i)] = w0 * first[i];
+        for (int32_t r = 1; r < vw.count[ky]; ++r) {
             const uint64_t wv = vw.weight[static_cast<size_t>(vw.first[ky] + r)];
-            const uint8_t *row = src.data + (int64_t{vw.start[ky]} + r) * in_stride;
-            for (int64_t x = 0; x < dw; ++x) {
-                const size_t kx = static_cast<size_t>(x);
-                const uint8_t *p = row + 3 * int64_t{hw.start[kx]};
-                const uint32_t *wh = hw.weight.data() + hw.first[kx];
-                uint64_t s0 = 0, s1 = 0, s2 = 0;
-                for (int32_t c = 0; c < hw.count[kx]; ++c) {
-                    s0 += uint64_t{wh[c]} * p[3 * c];
-                    s1 += uint64_t{wh[c]} * p[3 * c + 1];
-                    s2 += uint64_t{wh[c]} * p[3 * c + 2];
-                }
-                acc[3 * kx] += wv * s0;
-                acc[3 * kx + 1] += wv * s1;
-                acc[3 * kx + 2] += wv * s2;
-            }
+            const uint8_t *row = first + r * in_stride;
+            for (int64_t i = 0; i < in_stride; ++i)
+                column[static_cast<size_t>(i)] += wv * row[i];
         }
-        uint8_t *out = dst.data + y * 3 * dw;
         const uint64_t tv = static_cast<uint64_t>(vw.total[ky]);
+        if (y == 0 || vw.total[ky] != vw.total[ky - 1])
+            for (int64_t x = 0; x < dw; ++x)
+                inverse[static_cast<size_t>(x)] = 1.0 / static_cast<double>(tv * uint64_t(hw.total[size_t(x)]));
+        uint8_t *out = dst.data + y * 3 * dw;
         for (int64_t x = 0; x < dw; ++x) {
-            const uint64_t t = tv * static_cast<uint64_t>(hw.total[static_cast<size_t>(x)]);
-            for (int c = 0; c < 3; ++c)
-                out[3 * x + c] = static_cast<uint8_t>(acc[static_cast<size_t>(3 * x + c)] / t);
+            const size_t kx = static_cast<size_t>(x);
+            const uint64_t *p = column.data() + 3 * int64_t{hw.start[kx]};
+            const uint32_t *wh = hw.weight.data() + hw.first[kx];
+            uint64_t s0 = 0, s1 = 0, s2 = 0;
+            for (int32_t c = 0; c < hw.count[kx]; ++c) {
+                s0 += wh[c] * p[3 * c];
+                s1 += wh[c] * p[3 * c + 1];
+                s2 += wh[c] * p[3 * c + 2];
+            }
+            const uint64_t t = tv * static_cast<uint64_t>(hw.total[kx]);
+            const double inv = inverse[kx];
+            out[3 * x] = DivideFloor(s0, t, inv);
+            out[3 * x + 1] = DivideFloor(s1, t, inv);
+            out[3 * x + 2] = DivideFloor(s2, t, inv);
         }
     }
     return true;

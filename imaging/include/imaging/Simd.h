@@ -1,0 +1,13 @@
+// Run-time choice of the vector kernels. The plain C++ kernels are always
+// present; the vector ones (AVX2, SSE2) are used when the processor has them.
+// Tests and benchmarks switch them off to compare both.
+#pragma once
+
+namespace imaging {
+
+// Whether the vector kernels are in use (processor support, not switched off).
+[[nodiscard]] bool SimdActive();
+// Switches the vector kernels off (false) or back on where supported (true).
+void SetSimdEnabled(bool enabled);
+
+}  // namespace imaging

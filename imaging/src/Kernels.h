@@ -1,0 +1,42 @@
+// Vector kernels and their constants, private to the library. Each returns how
+// many elements it handled (a multiple of its block); the caller finishes the
+// rest with the plain kernel.
+#pragma once
+
+#include <cstdint>
+
+namespace imaging::kernels {
+
+// Colour products in fixed point: round(c * x) == (((x << shift) * k + 2^14) >> 15)
+// for every table index (checked against the tables before the kernels are used).
+constexpr int kLumaShift = 1, kLumaFactor = 19071;     // 1.164 * (Y - 16)
+constexpr int kChromaShift = 2;                        // (U - 128), (V - 128)
+constexpr int kBlueU = 16531, kGreenU = -3203, kRedV = 13075, kGreenV = -6660;
+
+// Emulates one lane of the rounding high multiply the kernels use.
+constexpr int FixedProduct(int x, int shift, int factor) { return ((x * (1 << shift)) * factor + (1 << 14)) >> 15; }
+
+bool HaveAvx2();
+// False after SetSimdEnabled(false).
+bool VectorsEnabled();
+
+// YUY2 pixels to 16-bit words (red high, or blue high when `swapped`). `in` and
+// `out` are the same buffer or do not overlap.
+int64_t Yuy2To565Avx2(const uint8_t *in, uint8_t *out, int64_t pixels, bool swapped);
+// YUY2 pixels to 3-3-2 bytes; `out` may be `in` (the output is half as long).
+int64_t Yuy2To332Avx2(const uint8_t *in, uint8_t *out, int64_t pixels);
+// Exchanges the two bytes of every 16-bit unit.
+int64_t SwapBytePairsAvx2(uint8_t *data, int64_t units);
+// Pixel pairs sent as U Y V U Y V to YUY2 or UYVY (6 bytes in, 4 out). The
+// buffers do not overlap.
+int64_t GroupsToPairsSsse3(const uint8_t *in, uint8_t *out, int64_t pairs, bool uyvy);
+bool HaveSsse3();
+// Reverses `count` bytes in place.
+void ReverseBytesSimd(uint8_t *data, int64_t count);
+
+// Copies a width x height plane of bytes turned by 90 degrees.
+void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise);
+// The same for 32-bit pixels.
+void TurnPlane32(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise);
+
+}  // namespace imaging::kernels

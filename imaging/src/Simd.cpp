@@ -1,0 +1,294 @@
+// Vector versions of the hot row kernels: AVX2 chosen at run time, SSE2 (always
+// present on x86-64) for the transposes. Each has a plain counterpart that tests
+// compare it with.
+#include "Kernels.h"
+
+#include "imaging/Simd.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define IMAGING_X86 1
+#endif
+
+namespace imaging {
+namespace {
+std::atomic<bool> g_enabled{true};
+}  // namespace
+
+bool SimdActive() { return g_enabled.load(std::memory_order_relaxed) && kernels::HaveAvx2(); }
+void SetSimdEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
+
+namespace kernels {
+
+bool VectorsEnabled() { return g_enabled.load(std::memory_order_relaxed); }
+
+#ifdef IMAGING_X86
+
+bool HaveAvx2()
+{
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+
+namespace {
+
+#define IMAGING_AVX2 __attribute__((target("avx2")))
+
+struct Rgb16 {
+    __m256i r, g, b;
+};
+
+IMAGING_AVX2 inline __m256i Clamp255(__m256i x)
+{
+    return _mm256_min_epi16(_mm256_max_epi16(x, _mm256_setzero_si256()), _mm256_set1_epi16(255));
+}
+
+IMAGING_AVX2 inline __m256i Pack332(const Rgb16 &p)
+{
+    return _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(p.r, _mm256_set1_epi16(0xC0)),
+                                           _mm256_slli_epi16(_mm256_srli_epi16(p.g, 5), 3)),
+                           _mm256_srli_epi16(p.b, 5));
+}
+
+IMAGING_AVX2 inline __m256i Reverse32Bytes(__m256i v)
+{
+    const __m256i mask = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11,
+                                          10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, mask), 0x4E);
+}
+
+// 16 YUY2 pixels (32 bytes) to red, green and blue in 16-bit lanes, clamped.
+IMAGING_AVX2 inline Rgb16 ToRgb(__m256i v)
+{
+    const __m256i y = _mm256_and_si256(v, _mm256_set1_epi16(0x00FF));
+    const __m256i c = _mm256_srli_epi16(v, 8);  // U0 V0 U1 V1 ...
+    const __m256i u = _mm256_or_si256(_mm256_and_si256(c, _mm256_set1_epi32(0xFFFF)), _mm256_slli_epi32(c, 16));
+    const __m256i w = _mm256_or_si256(_mm256_srli_epi32(c, 16),
+                                      _mm256_and_si256(c, _mm256_set1_epi32(static_cast<int>(0xFFFF0000u))));
+    const __m256i ys = _mm256_slli_epi16(_mm256_sub_epi16(y, _mm256_set1_epi16(16)), kLumaShift);
+    const __m256i us = _mm256_slli_epi16(_mm256_sub_epi16(u, _mm256_set1_epi16(128)), kChromaShift);
+    const __m256i vs = _mm256_slli_epi16(_mm256_sub_epi16(w, _mm256_set1_epi16(128)), kChromaShift);
+    const __m256i l = _mm256_mulhrs_epi16(ys, _mm256_set1_epi16(kLumaFactor));
+    const __m256i bu = _mm256_mulhrs_epi16(us, _mm256_set1_epi16(kBlueU));
+    const __m256i gu = _mm256_mulhrs_epi16(us, _mm256_set1_epi16(kGreenU));
+    const __m256i rv = _mm256_mulhrs_epi16(vs, _mm256_set1_epi16(kRedV));
+    const __m256i gv = _mm256_mulhrs_epi16(vs, _mm256_set1_epi16(kGreenV));
+    return {Clamp255(_mm256_add_epi16(l, rv)), Clamp255(_mm256_add_epi16(_mm256_add_epi16(l, gu), gv)),
+            Clamp255(_mm256_add_epi16(l, bu))};
+}
+
+}  // namespace
+
+IMAGING_AVX2 int64_t Yuy2To565Avx2(const uint8_t *in, uint8_t *out, int64_t pixels,
+                                                      bool swapped)
+{
+    int64_t i = 0;
+    for (; i + 16 <= pixels; i += 16) {
+        const Rgb16 p = ToRgb(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i)));
+        const __m256i hi = swapped ? p.b : p.r, lo = swapped ? p.r : p.b;
+        const __m256i word = _mm256_or_si256(
+            _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(hi, _mm256_set1_epi16(0xF8)), 8),
+                            _mm256_slli_epi16(_mm256_and_si256(p.g, _mm256_set1_epi16(0xFC)), 3)),
+            _mm256_srli_epi16(lo, 3));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i), word);
+    }
+    return i;
+}
+
+IMAGING_AVX2 int64_t Yuy2To332Avx2(const uint8_t *in, uint8_t *out, int64_t pixels)
+{
+    int64_t i = 0;
+    for (; i + 32 <= pixels; i += 32) {
+        const __m256i a = Pack332(ToRgb(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i))));
+        const __m256i b = Pack332(ToRgb(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i + 32))));
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), bytes);
+    }
+    return i;
+}
+
+IMAGING_AVX2 int64_t SwapBytePairsAvx2(uint8_t *data, int64_t units)
+{
+    const __m256i mask = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0, 3, 2, 5, 4,
+                                          7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    int64_t i = 0;
+    for (; i + 16 <= units; i += 16) {
+        __m256i *p = reinterpret_cast<__m256i *>(data + 2 * i);
+        _mm256_storeu_si256(p, _mm256_shuffle_epi8(_mm256_loadu_si256(p), mask));
+    }
+    return i;
+}
+
+__attribute__((target("ssse3"))) int64_t GroupsToPairsSsse3(const uint8_t *in, uint8_t *out, int64_t pairs,
+                                                             bool uyvy)
+{
+    const __m128i mask = uyvy ? _mm_setr_epi8(0, 1, 5, 4, 6, 7, 11, 10, -1, -1, -1, -1, -1, -1, -1, -1)
+                              : _mm_setr_epi8(1, 0, 4, 5, 7, 6, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1);
+    int64_t k = 0;
+    // Each step reads 16 bytes at 6k + 12: stop while that stays inside the input.
+    for (; k + 5 <= pairs; k += 4) {
+        const __m128i lo = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 6 * k)), mask);
+        const __m128i hi = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 6 * k + 12)), mask);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4 * k), _mm_unpacklo_epi64(lo, hi));
+    }
+    return k;
+}
+
+bool HaveSsse3()
+{
+    static const bool have = __builtin_cpu_supports("ssse3");
+    return have;
+}
+
+namespace {
+
+IMAGING_AVX2 void ReverseBytesAvx2(uint8_t *data, int64_t count)
+{
+    uint8_t *lo = data, *hi = data + count;
+    while (hi - lo >= 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(lo));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(hi - 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo), Reverse32Bytes(b));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi - 32), Reverse32Bytes(a));
+        lo += 32;
+        hi -= 32;
+    }
+    std::reverse(lo, hi);
+}
+
+// Rows r[0..7] (8 bytes each) to the 8 columns, written at out + i * stride.
+inline void Transpose8x8(const uint8_t *const r[8], uint8_t *out, int64_t stride)
+{
+    auto row = [&](int k) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r[k])); };
+    const __m128i b0 = _mm_unpacklo_epi8(row(0), row(1));
+    const __m128i b1 = _mm_unpacklo_epi8(row(2), row(3));
+    const __m128i b2 = _mm_unpacklo_epi8(row(4), row(5));
+    const __m128i b3 = _mm_unpacklo_epi8(row(6), row(7));
+    const __m128i c0 = _mm_unpacklo_epi16(b0, b1), c1 = _mm_unpackhi_epi16(b0, b1);
+    const __m128i c2 = _mm_unpacklo_epi16(b2, b3), c3 = _mm_unpackhi_epi16(b2, b3);
+    const __m128i d[4] = {_mm_unpacklo_epi32(c0, c2), _mm_unpackhi_epi32(c0, c2), _mm_unpacklo_epi32(c1, c3),
+                          _mm_unpackhi_epi32(c1, c3)};
+    for (int k = 0; k < 4; ++k) {
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + (2 * k) * stride), d[k]);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + (2 * k + 1) * stride), _mm_srli_si128(d[k], 8));
+    }
+}
+
+inline void Transpose4x4x32(const uint8_t *const r[4], uint8_t *out, int64_t stride)
+{
+    auto row = [&](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(r[k])); };
+    const __m128i t0 = _mm_unpacklo_epi32(row(0), row(1)), t1 = _mm_unpacklo_epi32(row(2), row(3));
+    const __m128i t2 = _mm_unpackhi_epi32(row(0), row(1)), t3 = _mm_unpackhi_epi32(row(2), row(3));
+    const __m128i cols[4] = {_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1), _mm_unpacklo_epi64(t2, t3),
+                             _mm_unpackhi_epi64(t2, t3)};
+    for (int k = 0; k < 4; ++k)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k * stride), cols[k]);
+}
+
+}  // namespace
+
+#else  // not x86-64: the plain kernels only
+
+bool HaveAvx2() { return false; }
+int64_t Yuy2To565Avx2(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
+int64_t Yuy2To332Avx2(const uint8_t *, uint8_t *, int64_t) { return 0; }
+int64_t SwapBytePairsAvx2(uint8_t *, int64_t) { return 0; }
+int64_t GroupsToPairsSsse3(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
+bool HaveSsse3() { return false; }
+
+#endif
+
+void ReverseBytesSimd(uint8_t *data, int64_t count)
+{
+#ifdef IMAGING_X86
+    if (VectorsEnabled() && HaveAvx2()) {
+        ReverseBytesAvx2(data, count);
+        return;
+    }
+#endif
+    std::reverse(data, data + count);
+}
+
+namespace {
+
+// Plain turn of one pixel, for the strips the blocks leave over.
+template <size_t Size>
+inline void TurnPixel(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise, int64_t x,
+                      int64_t y)
+{
+    const int64_t ox = clockwise ? height - 1 - y : y;
+    const int64_t oy = clockwise ? x : width - 1 - x;
+    std::memcpy(dst + (oy * height + ox) * int64_t{Size}, src + (y * width + x) * int64_t{Size}, Size);
+}
+
+// Turns by blocks of Block x Block pixels with `transpose`; the plain loop does
+// the right and bottom strips.
+template <size_t Size, int Block, typename Transpose>
+void TurnBlocks(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise,
+                Transpose transpose)
+{
+    const int64_t bw = width / Block * Block, bh = height / Block * Block;
+    const int64_t row = width * int64_t{Size}, out_row = height * int64_t{Size};
+    for (int64_t y0 = 0; y0 < bh; y0 += Block) {
+        for (int64_t x0 = 0; x0 < bw; x0 += Block) {
+            const uint8_t *rows[Block];
+            for (int k = 0; k < Block; ++k) {
+                const int64_t y = clockwise ? y0 + Block - 1 - k : y0 + k;
+                rows[k] = src + y * row + x0 * int64_t{Size};
+            }
+            if (clockwise)
+                transpose(rows, dst + x0 * out_row + (height - Block - y0) * int64_t{Size}, out_row);
+            else
+                transpose(rows, dst + (width - 1 - x0) * out_row + y0 * int64_t{Size}, -out_row);
+        }
+        for (int64_t y = y0; y < y0 + Block; ++y)
+            for (int64_t x = bw; x < width; ++x)
+                TurnPixel<Size>(src, width, height, dst, clockwise, x, y);
+    }
+    for (int64_t y = bh; y < height; ++y)
+        for (int64_t x = 0; x < width; ++x)
+            TurnPixel<Size>(src, width, height, dst, clockwise, x, y);
+}
+
+template <size_t Size>
+void TurnPlain(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise)
+{
+    for (int64_t y = 0; y < height; ++y)
+        for (int64_t x = 0; x < width; ++x)
+            TurnPixel<Size>(src, width, height, dst, clockwise, x, y);
+}
+
+}  // namespace
+
+void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise)
+{
+#ifdef IMAGING_X86
+    if (VectorsEnabled()) {
+        TurnBlocks<1, 8>(src, width, height, dst, clockwise, [](const uint8_t *const r[8], uint8_t *out, int64_t s) {
+            Transpose8x8(r, out, s);
+        });
+        return;
+    }
+#endif
+    TurnPlain<1>(src, width, height, dst, clockwise);
+}
+
+void TurnPlane32(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise)
+{
+#ifdef IMAGING_X86
+    if (VectorsEnabled()) {
+        TurnBlocks<4, 4>(src, width, height, dst, clockwise, [](const uint8_t *const r[4], uint8_t *out, int64_t s) {
+            Transpose4x4x32(r, out, s);
+        });
+        return;
+    }
+#endif
+    TurnPlain<4>(src, width, height, dst, clockwise);
+}
+
+}  // namespace kernels
+}  // namespace imaging
