@@ -1,0 +1,168 @@
+// tessaline-reg: export and import round trips, all-or-nothing imports, and the
+// import parser's rules.
+#include "StoreFixture.h"
+
+#include <RegText.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+
+using storetest::StoreTest;
+
+namespace {
+
+class RegToolTest : public StoreTest {
+protected:
+    // Runs the tool with arguments; returns its exit code and standard output.
+    // Arguments are separated by spaces; each is passed single-quoted to the shell.
+    int Run(const std::string &arguments, std::string *output = nullptr)
+    {
+        StoreClose();  // the tool is another process: let it see everything we wrote
+        std::string command = std::string(TESSALINE_BIN_DIR) + "/tessaline-reg";
+        size_t start = 0;
+        while (start <= arguments.size()) {
+            size_t end = arguments.find(' ', start);
+            if (end == std::string::npos)
+                end = arguments.size();
+            command += " '" + arguments.substr(start, end - start) + "'";
+            start = end + 1;
+        }
+        command += " 2>/dev/null";
+        FILE *pipe = popen(command.c_str(), "r");
+        if (!pipe)
+            return -1;
+        std::string text;
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+            text.append(buffer, n);
+        int status = pclose(pipe);
+        if (output)
+            *output = text;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string WriteFile(const std::string &name, const std::string &text)
+    {
+        std::string path = Dir() + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    std::string Export()
+    {
+        std::string text;
+        EXPECT_EQ(Run("export", &text), 0);
+        return text;
+    }
+};
+
+TEST_F(RegToolTest, ExportThenImportRebuildsTheSameStore)
+{
+    {
+        CKey a(CreateKeyPath(HKEY_CURRENT_USER, "SOFTWARE\\Teluvo\\Tessaline\\Devices"));
+        WriteText(a.get(), "Item000", "{860BB310-5D01-11D0-BD3B-00A0C911CE86}");
+        WriteText(a.get(), nullptr, "quote \" and backslash \\ and Süd");
+        WriteText(a.get(), "multi\nline", "line one\nline two");
+        WriteDword(a.get(), "Dword", 0x80000001);
+        std::vector<uint8_t> big(300);
+        for (size_t i = 0; i < big.size(); ++i)
+            big[i] = static_cast<uint8_t>(i * 7);
+        WriteBinary(a.get(), "Big", big.data(), big.size());
+        WriteBinary(a.get(), "Empty", nullptr, 0);
+        WriteRaw(a.get(), "Odd", 11, "\x01\x02", 2);
+        CKey b(CreateKeyPath(HKEY_CLASSES_ROOT, "CLSID\\{X}\\InprocServer32"));
+        WriteText(b.get(), "ThreadingModel", "Both");
+    }
+    std::string first = Export();
+    ASSERT_NE(first.find("\"Dword\"=dword:80000001"), std::string::npos);
+    ASSERT_NE(first.find("[HKEY_CLASSES_ROOT\\CLSID\\{X}\\InprocServer32]"), std::string::npos);
+    std::string file = WriteFile("backup.reg", first);
+
+    ASSERT_EQ(Run("delete HKCU\\SOFTWARE /f"), 0);
+    ASSERT_EQ(Run("delete HKEY_CLASSES_ROOT\\CLSID"), 0);
+    EXPECT_EQ(Run("query HKCU\\SOFTWARE"), 1);
+    ASSERT_EQ(Run("import " + file), 0);
+    EXPECT_EQ(Export(), first);
+
+    std::string out;
+    ASSERT_EQ(Run("query HKCU\\SOFTWARE\\Teluvo\\Tessaline\\Devices /v Item000", &out), 0);
+    EXPECT_NE(out.find("Item000    REG_SZ    {860BB310-5D01-11D0-BD3B-00A0C911CE86}"), std::string::npos);
+    ASSERT_EQ(Run("delete HKCU\\SOFTWARE\\Teluvo\\Tessaline\\Devices /v Item000"), 0);
+    EXPECT_EQ(Run("query HKCU\\SOFTWARE\\Teluvo\\Tessaline\\Devices /v Item000"), 1);
+}
+
+TEST_F(RegToolTest, AnImportWithAnyErrorChangesNothing)
+{
+    {
+        CKey key(CreateKeyPath(HKEY_CURRENT_USER, "Keep"));
+        WriteText(key.get(), "v", "original");
+    }
+    std::string before = Export();
+    // A parse error on the last line.
+    std::string bad = WriteFile("bad.reg",
+                                "REGEDIT4\n\n[-HKEY_CURRENT_USER\\Keep]\n[HKEY_CURRENT_USER\\New]\n\"a\"=\"1\"\n"
+                                "\"b\"=hex:01,0\n");
+    EXPECT_EQ(Run("import " + bad), 1);
+    EXPECT_EQ(Export(), before);
+    // An error only the store finds (a root cannot be deleted), after other changes.
+    std::string late = WriteFile("late.reg", "REGEDIT4\n[HKCU\\Keep]\n\"v\"=\"changed\"\n[-HKEY_CLASSES_ROOT]\n");
+    EXPECT_EQ(Run("import " + late), 1);
+    EXPECT_EQ(Export(), before);
+    EXPECT_EQ(Run("import " + Dir() + "/missing.reg"), 1);
+    EXPECT_EQ(Run("frobnicate"), 2);
+    EXPECT_EQ(Run("--help"), 0);
+}
+
+TEST(RegImportParser, ReadsEveryValueFormAndRejectsMalformedLines)
+{
+    std::vector<RegText::Op> ops;
+    RegText::ParseError error;
+    ASSERT_TRUE(RegText::ParseImport("\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+                                     "; comment\r\n"
+                                     "[HKCR\\A\\B]\r\n"
+                                     "@=\"d\"\r\n"
+                                     "\"n\"=-\r\n"
+                                     "\"h\"=hex(4):01,02,\\\r\n"
+                                     "   03,04\r\n"
+                                     "\"w\"=DWORD:ff\r\n",
+                                     &ops, &error))
+        << error.line << ": " << error.message;
+    ASSERT_EQ(ops.size(), 5u);
+    EXPECT_EQ(ops[0].kind, RegText::OpKind::CreateKey);
+    EXPECT_EQ(ops[0].root, HKEY_CLASSES_ROOT);
+    EXPECT_EQ(ops[0].path, "A\\B");
+    EXPECT_EQ(ops[1].name, "");
+    EXPECT_EQ(ops[1].data, (std::vector<uint8_t>{'d', 0}));
+    EXPECT_EQ(ops[2].kind, RegText::OpKind::DeleteValue);
+    EXPECT_EQ(ops[3].type, 4u);
+    EXPECT_EQ(ops[3].data, (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(ops[4].data, (std::vector<uint8_t>{0xff, 0, 0, 0}));
+
+    const struct {
+        const char *text;
+        int line;
+    } bad[] = {
+        {"[HKCU\\a]\n", 1},                         // no header
+        {"REGEDIT4\n\"a\"=\"b\"\n", 2},             // value before any key
+        {"REGEDIT4\n[HKLM\\a]\n", 2},               // unknown root
+        {"REGEDIT4\n[HKCU\\a\\\\b]\n", 2},          // empty component
+        {"REGEDIT4\n[HKCU\\a]\n\"a\"=\"b\n", 3},    // open quote
+        {"REGEDIT4\n[HKCU\\a]\n\"a\"=\"b\" x\n", 3},  // trailing text
+        {"REGEDIT4\n[HKCU\\a]\n\"a\"=dword:123456789\n", 3},
+        {"REGEDIT4\n[HKCU\\a]\n\"a\"=hex:1,2\n", 3},
+        {"REGEDIT4\n[HKCU\\a]\n\"a\"=hex:01,\\\n", 3},
+        {"REGEDIT4\n[HKCU\\a]\n\"a\"=hex(zz):01\n", 3},
+        {"REGEDIT4\n[HKCU\\a]\n\"a\\q\"=\"b\"\n", 3},  // unknown escape
+        {"REGEDIT4\n[HKCU\\a]\na=b\n", 3},
+        {"REGEDIT4\n[-HKCU\\a]\n\"a\"=\"b\"\n", 3},  // value in a deleted key
+        {"", 0},
+    };
+    for (const auto &b : bad) {
+        EXPECT_FALSE(RegText::ParseImport(b.text, &ops, &error)) << b.text;
+        EXPECT_EQ(error.line, b.line) << b.text;
+        EXPECT_TRUE(ops.empty());
+    }
+}
+
+}  // namespace
