@@ -335,7 +335,11 @@ void SocketStreamClose(CStream *stream)
     context->socket = INVALID_SOCKET_FD;
 }
 
-void SocketStreamDestroy(CStream *stream) { delete static_cast<SocketContext *>(stream->Context()); }
+void SocketStreamDestroy(CStream *stream)
+{
+    SocketStreamClose(stream);  // a stream that never opened still owns its socket
+    delete static_cast<SocketContext *>(stream->Context());
+}
 
 const StreamOps kSocketOps = {
     "socket", nullptr, SocketRead, SocketWrite, nullptr, nullptr, nullptr, SocketStreamClose, SocketStreamDestroy,
@@ -393,7 +397,11 @@ void FileClose(CStream *stream)
     context->file = nullptr;
 }
 
-void FileDestroy(CStream *stream) { delete static_cast<FileContext *>(stream->Context()); }
+void FileDestroy(CStream *stream)
+{
+    FileClose(stream);  // a stream that never opened still owns its file
+    delete static_cast<FileContext *>(stream->Context());
+}
 
 const StreamOps kFileOps = {"file", nullptr, FileRead, FileWrite, FileSkip, FileFlush, FileEnd, FileClose, FileDestroy};
 
@@ -443,8 +451,11 @@ CStream *SocketStreamOpen(Socket s, bool ownsSocket, const char *name)
     if (s == INVALID_SOCKET_FD)
         return nullptr;
     auto *context = new (std::nothrow) SocketContext{s, ownsSocket};
-    if (!context)
+    if (!context) {
+        if (ownsSocket)
+            SocketClose(s);
         return nullptr;
+    }
     return StreamCreate(&kSocketOps, context, name, STREAM_READABLE | STREAM_WRITABLE);
 }
 

@@ -154,8 +154,8 @@ struct StreamDeleter {
 using StreamPtr = std::unique_ptr<CStream, StreamDeleter>;
 
 // A readable and writable stream over a connected socket. With ownsSocket the socket
-// is closed with the stream (shut down for both directions first). Reads block until
-// data comes.
+// is closed with the stream (shut down for both directions first), and also when the
+// stream cannot be made (null). Reads block until data comes.
 CStream *SocketStreamOpen(Socket s, bool ownsSocket, const char *name);
 // The socket of a socket stream, INVALID_SOCKET_FD for another kind or after close.
 Socket SocketStreamSocket(const CStream *stream);
@@ -167,7 +167,8 @@ bool SocketStreamShutdown(const CStream *stream);
 // A stream over a file of the C runtime; mode as for fopen ("rb", "wb", ...). Null
 // when the file cannot be opened.
 CStream *FileStreamOpen(const char *path, const char *mode);
-// A stream over an open FILE; with owns the file is closed with the stream.
+// A stream over an open FILE; with owns the file is closed with the stream, and also
+// when the stream cannot be made (null).
 CStream *FileStreamAttach(FILE *file, bool owns, unsigned flags, const char *name);
 
 // A readable stream over memory that must outlive it (for parsers and tests).
