@@ -8,6 +8,18 @@
 #include <ambry/Net.h>
 #include <grabber/Grabber.h>
 
+#include <QApplication>
+#include <QFont>
+
+void UseDialogFont()
+{
+    QFont font = QApplication::font();
+    font.setFamilies({QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow"),
+                      QStringLiteral("Sans Serif")});
+    font.setPointSize(8);
+    QApplication::setFont(font);
+}
+
 CConfigApp::CConfigApp()
 {
     Ambry::CoreStart();
@@ -28,6 +40,7 @@ CConfigApp::~CConfigApp()
 bool CConfigApp::InitInstance()
 {
     RegisterApplicationStrings();
+    UseDialogFont();
     m_document = std::make_unique<CConfigDoc>();
     if (!m_document->OnNewDocument()) {
         m_document.reset();

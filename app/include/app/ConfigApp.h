@@ -12,6 +12,11 @@
 #include <memory>
 
 class CConfigDoc;
+
+// Makes the dialog font the application's font: a condensed sans serif at 8 points,
+// whose dialog base units (6 x 13 pixels at 96 dpi) fit the panes' fixed pixel
+// sizes and the list rows' text columns.
+void UseDialogFont();
 class CMainFrame;
 
 class CConfigApp {
@@ -21,7 +26,7 @@ public:
     CConfigApp(const CConfigApp &) = delete;
     CConfigApp &operator=(const CConfigApp &) = delete;
 
-    // Creates the document, loads the list and shows the main window; false when a
+    // Sets the dialog font, creates the document, loads the list and shows the main window; false when a
     // part cannot be made. Needs a QApplication.
     bool InitInstance();
     // Closes the main window and destroys the document.

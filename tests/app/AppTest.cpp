@@ -1,0 +1,120 @@
+#include "AppTest.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+
+#include <cstdlib>
+
+namespace AppTest {
+
+CConfigApp &Libraries()
+{
+    static CConfigApp app;
+    static const bool font = (UseDialogFont(), true);
+    (void)font;
+    return app;
+}
+
+bool WaitFor(const std::function<bool()> &pred, int timeout_ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!pred()) {
+        if (clock.elapsed() > timeout_ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+void AppFixture::SetUp()
+{
+    Libraries();
+    ASSERT_TRUE(m_dir.isValid());
+    setenv("TESSALINE_STORE", QDir(m_dir.path()).filePath(QStringLiteral("registry.db")).toUtf8().constData(), 1);
+    setenv("XDG_DATA_HOME", m_dir.path().toUtf8().constData(), 1);
+    StoreClose();
+    m_responder = std::make_unique<Tessaline::Ui::CScopedPromptResponder>(&m_answers);
+    SetBrowserSpawner([this](const BrowserLaunch &launch) {
+        m_launches.push_back(launch);
+        return 4242;
+    });
+    m_doc = std::make_unique<CConfigDoc>();
+}
+
+void AppFixture::TearDown()
+{
+    m_frame.reset();
+    m_doc.reset();
+    SetBrowserSpawner({});
+    m_responder.reset();
+    Tessaline::Ui::SetTimerScalePercent(100);
+    StoreClose();
+}
+
+CDevice *AppFixture::AddDevice(const std::string &name, const std::string &address)
+{
+    Ambry::Ref<CDevice> device = CDevice::CreateNew();
+    EXPECT_TRUE(device);
+    device->SetName(name.c_str());
+    device->SetAddress(address.c_str());
+    List().Add(device.get());
+    return device.get();
+}
+
+void AppFixture::ShowFrame()
+{
+    m_frame = std::make_unique<CMainFrame>(m_doc.get());
+    m_doc->SendInitialUpdate();
+    m_frame->show();
+    QCoreApplication::processEvents();
+}
+
+size_t AppFixture::ActiveCount()
+{
+    Ambry::CLock lock(List().Mutex());
+    return List().Active().Count();
+}
+
+CDevice *AppFixture::ActiveAt(size_t index)
+{
+    Ambry::CLock lock(List().Mutex());
+    return List().Active().At(index);
+}
+
+void AppFixture::Screenshot(QWidget *widget, const QString &name)
+{
+    const QString dir = QStringLiteral(TESSALINE_BINARY_DIR "/screenshots");
+    QDir().mkpath(dir);
+    widget->grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+bool SimAppliances::Start(std::vector<Sim::DeviceConfig> devices)
+{
+    std::string error;
+    const bool started = m_sim.Start(devices, &error);
+    EXPECT_TRUE(started) << error;
+    return started;
+}
+
+std::string SimAppliances::Address(size_t i) const
+{
+    const Sim::Endpoints ends = m_sim.Ports(i);
+    const uint32_t a = ends.address;
+    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." + std::to_string((a >> 8) & 255) +
+           "." + std::to_string(a & 255) + ":" + std::to_string(ends.port);
+}
+
+Sim::DeviceConfig Appliance(size_t index, const std::string &serial)
+{
+    Sim::DeviceConfig config;
+    config.address = (127u << 24) | static_cast<uint32_t>(2 + index);
+    config.port = 0;
+    config.http_port = -1;
+    config.udp_port = -1;
+    config.serial = serial;
+    return config;
+}
+
+}  // namespace AppTest
