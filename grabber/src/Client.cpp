@@ -33,6 +33,7 @@ struct Pending {
     void *context = nullptr;
     uint32_t max_reply = kMaxControlPayload;
     Ambry::CEvent event;
+    std::atomic<bool> done{false};  // set with the event, readable without its lock
     int result = 0;
 };
 
@@ -363,6 +364,7 @@ bool HandleReply(Client *c, const IncomingFrame &frame, PayloadReader &payload)
             }
         }
         entry->result = result;
+        entry->done.store(true, std::memory_order_release);
         entry->event.Set();
         return !payload.Failed();
     }
@@ -541,8 +543,15 @@ int WaitedRequest(Client *client, uint32_t type, const std::vector<uint8_t> &pay
         }
     }
     int timeout_ms = client->request_timeout_ms.load();
-    if (entry->event.Wait(timeout_ms) == Ambry::CEvent::WAIT_SIGNALLED)
-        return entry->result;
+    // Most replies come back within microseconds: give the reader the processor for
+    // a moment before sleeping on the event.
+    auto spin_until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    while (!entry->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < spin_until)
+        std::this_thread::yield();
+    if (entry->done.load(std::memory_order_acquire) ||
+        entry->event.Wait(timeout_ms) == Ambry::CEvent::WAIT_SIGNALLED) {
+        return entry->result;  // the entry itself stays alive with the reader's reference
+    }
     bool taken;
     {
         Ambry::CLock lock(client->write_lock);

@@ -1,5 +1,5 @@
 // The tessaline-sim program: its endpoints, as other tests and users reach them.
-#include "SimProcess.h"
+#include <sim/SimProcess.h>
 
 #include <grabber/Grabber.h>
 

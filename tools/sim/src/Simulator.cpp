@@ -80,7 +80,7 @@ struct Device {
     std::mutex frame_lock;  // cached picture
     uint32_t cached_phase = UINT32_MAX;
     int cached_w = 0, cached_h = 0;
-    std::vector<uint8_t> cached_bgr;
+    std::shared_ptr<const std::vector<uint8_t>> cached_top, cached_bottom;
 };
 
 const char *RequestName(uint32_t type)
@@ -142,19 +142,26 @@ struct Simulator::Impl {
         return static_cast<uint32_t>(ms.count() / 100);
     }
 
-    // The current picture (top-down BGR) of the device's mode.
-    std::vector<uint8_t> Picture(Device &d, int w, int h)
+    // The current picture of the device's mode, rows top-down or bottom-up. Shared:
+    // the picture is rendered once per phase and size.
+    std::shared_ptr<const std::vector<uint8_t>> Picture(Device &d, int w, int h, bool bottom_up = false)
     {
         uint32_t phase = Phase(d);
         std::lock_guard<std::mutex> lock(d.frame_lock);
         if (phase != d.cached_phase || w != d.cached_w || h != d.cached_h) {
-            d.cached_bgr.resize(size_t(w) * h * 3);
-            RenderPattern(d.cfg, phase, w, h, d.cached_bgr.data());
+            auto top = std::make_shared<std::vector<uint8_t>>(size_t(w) * h * 3);
+            RenderPattern(d.cfg, phase, w, h, top->data());
+            d.cached_top = std::move(top);
+            d.cached_bottom.reset();
             d.cached_phase = phase;
             d.cached_w = w;
             d.cached_h = h;
         }
-        return d.cached_bgr;
+        if (!bottom_up)
+            return d.cached_top;
+        if (!d.cached_bottom)
+            d.cached_bottom = std::make_shared<std::vector<uint8_t>>(FlipRows(*d.cached_top, w, h));
+        return d.cached_bottom;
     }
 
     // ---- Protocol session ---------------------------------------------------------
@@ -243,13 +250,13 @@ struct Simulator::Impl {
             VideoMode mode = CurrentMode(d);
             if (mode.width <= 0 || format == 0)
                 continue;
-            std::vector<uint8_t> pic = Picture(d, mode.width, mode.height);
-            std::vector<uint8_t> image;
+            std::shared_ptr<const std::vector<uint8_t>> image;
             uint32_t pixel = format & FORMAT_PIXEL_MASK;
             if (pixel == 0x0900) {
-                image = EncodeCompressedFrame(pic.data(), mode.width, mode.height);
+                auto pic = Picture(d, mode.width, mode.height);
+                image = std::make_shared<std::vector<uint8_t>>(EncodeCompressedFrame(pic->data(), mode.width, mode.height));
             } else {
-                image = (format & FORMAT_BOTTOM_UP) ? FlipRows(pic, mode.width, mode.height) : std::move(pic);
+                image = Picture(d, mode.width, mode.height, (format & FORMAT_BOTTOM_UP) != 0);
             }
             MessageBuilder b = MessageBuilder::Event(EVT_FRAME);
             FrameHeader h;
@@ -258,12 +265,12 @@ struct Simulator::Impl {
             h.rect = CropRect{0, 0, uint32_t(mode.width), uint32_t(mode.height)};
             EncodeFrameHeader(b.Payload(), h, false);
             std::vector<uint8_t> head = b.Take();
-            uint32_t length = static_cast<uint32_t>(head.size() - 8 + image.size());
+            uint32_t length = static_cast<uint32_t>(head.size() - 8 + image->size());
             head[0] = uint8_t(length >> 24);
             head[1] = uint8_t(length >> 16);
             head[2] = uint8_t(length >> 8);
             head[3] = uint8_t(length);
-            if (!s.transport->SendParts(head.data(), head.size(), image.data(), image.size()))
+            if (!s.transport->SendParts(head.data(), head.size(), image->data(), image->size()))
                 return;
             std::lock_guard<std::mutex> lock(d.lock);
             d.stats.frames_streamed++;
@@ -291,45 +298,47 @@ struct Simulator::Impl {
         h.format = format;
         h.mode = mode;
         uint32_t pixel = format & FORMAT_PIXEL_MASK;
-        std::vector<uint8_t> image;
+        std::shared_ptr<const std::vector<uint8_t>> image;
         if (mode.width > 0 && (pixel == PIXEL_RGB24 || pixel == 0x0018)) {
             uint32_t w = uint32_t(mode.width), ht = uint32_t(mode.height);
             uint32_t x0 = std::min(crop.left, w), y0 = std::min(crop.top, ht);
             uint32_t cw = crop.width ? std::min(crop.width, w - x0) : w - x0;
             uint32_t ch = crop.height ? std::min(crop.height, ht - y0) : ht - y0;
             h.rect = CropRect{x0, y0, cw, ch};
-            std::vector<uint8_t> pic = Picture(d, mode.width, mode.height);
             bool bottom_up = (format & FORMAT_BOTTOM_UP) != 0;
             if (x0 == 0 && y0 == 0 && cw == w && ch == ht) {
-                image = bottom_up ? FlipRows(pic, mode.width, mode.height) : std::move(pic);
+                image = Picture(d, mode.width, mode.height, bottom_up);
             } else {
-                image.resize(size_t(cw) * ch * 3);
+                auto pic = Picture(d, mode.width, mode.height);
+                auto part = std::make_shared<std::vector<uint8_t>>(size_t(cw) * ch * 3);
                 for (uint32_t y = 0; y < ch; ++y) {
-                    uint32_t src_row = y0 + y;
                     uint32_t dst_row = bottom_up ? ch - 1 - y : y;
-                    std::memcpy(image.data() + size_t(dst_row) * cw * 3, pic.data() + (size_t(src_row) * w + x0) * 3,
+                    std::memcpy(part->data() + size_t(dst_row) * cw * 3, pic->data() + (size_t(y0 + y) * w + x0) * 3,
                                 size_t(cw) * 3);
                 }
+                image = std::move(part);
             }
-            if (d.cfg.bad_frame_size && !image.empty())
-                image.pop_back();
+            if (d.cfg.bad_frame_size && !image->empty())
+                image = std::make_shared<std::vector<uint8_t>>(image->begin(), image->end() - 1);
         } else if (mode.width > 0) {
             h.status = 1;  // a format this appliance does not produce
         }
         MessageBuilder b = MessageBuilder::Reply(f.id, STATUS_OK);
         EncodeFrameHeader(b.Payload(), h, true);
         std::vector<uint8_t> head = b.Take();
-        uint32_t length = static_cast<uint32_t>(head.size() - 8 + image.size());
+        static const std::vector<uint8_t> kNone;
+        const std::vector<uint8_t> &bytes = image ? *image : kNone;
+        uint32_t length = static_cast<uint32_t>(head.size() - 8 + bytes.size());
         head[0] = uint8_t(length >> 24);
         head[1] = uint8_t(length >> 16);
         head[2] = uint8_t(length >> 8);
         head[3] = uint8_t(length);
         if (d.cfg.stray_reply || d.cfg.stall_replies) {
             std::vector<uint8_t> payload(head.begin() + 13, head.end());
-            payload.insert(payload.end(), image.begin(), image.end());
+            payload.insert(payload.end(), bytes.begin(), bytes.end());
             return Reply(s, f.id, STATUS_OK, payload);
         }
-        return s.transport->SendParts(head.data(), head.size(), image.data(), image.size());
+        return s.transport->SendParts(head.data(), head.size(), bytes.data(), bytes.size());
     }
 
     bool HandleParam(Session &s, const IncomingFrame &f, PayloadReader &r, bool with_argument)
@@ -778,19 +787,18 @@ struct Simulator::Impl {
         std::vector<uint8_t> body;
         if (path == "/vw1.jpg") {
             VideoMode mode = CurrentMode(d);
-            std::vector<uint8_t> pic;
             int w = mode.width, h = mode.height;
             if (w <= 0) {
                 w = 640;
                 h = 480;
                 DeviceConfig blank = d.cfg;
                 blank.serial = "NO SIGNAL";
-                pic.resize(size_t(w) * h * 3);
+                std::vector<uint8_t> pic(size_t(w) * h * 3);
                 RenderPattern(blank, 0, w, h, pic.data());
+                body = EncodeJpeg(pic.data(), w, h);
             } else {
-                pic = Picture(d, w, h);
+                body = EncodeJpeg(Picture(d, w, h)->data(), w, h);
             }
-            body = EncodeJpeg(pic.data(), w, h);
             head = "HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n";
         } else if (path == "/admin") {
             std::string name, serial = d.cfg.serial;

@@ -7,8 +7,8 @@
 //   ASSERT_TRUE(sim.Ready());
 //   uint32_t ip = sim.Device(0).address; uint16_t port = sim.Device(0).port;
 //
-// Header-only; include it from tests/<yours>/ with TESSALINE_BIN_DIR defined (the
-// tessaline_test helper defines it).
+// Header-only, no link dependency: include <sim/SimProcess.h> (link tessaline::sim
+// for the include path) with TESSALINE_BIN_DIR defined, as tessaline_test does.
 #pragma once
 
 #include <arpa/inet.h>
