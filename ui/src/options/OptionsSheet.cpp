@@ -17,12 +17,19 @@
 #include <cstring>
 
 namespace Tessaline::Ui {
+namespace {
+// Size of every page, dialog units.
+constexpr int kPageWidthDu = 260;
+constexpr int kPageHeightDu = 242;
+}  // namespace
 
 // ---- pages ----
 
 COptionsPage::COptionsPage(int dialogId, QString title, QWidget *parent)
     : QWidget(parent), m_dialogId(dialogId), m_title(std::move(title))
 {
+    // Every page of the sheet has the same size, so switching pages keeps the sheet still.
+    setMinimumSize(MapDialogRect(this, QRect(0, 0, kPageWidthDu, kPageHeightDu)).size());
 }
 
 void COptionsPage::Build()
