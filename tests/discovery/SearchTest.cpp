@@ -102,6 +102,11 @@ struct Collector {
         self->times.push_back(Clock::now());
         return self->keep_going;
     }
+    DiscoveryRecord At(size_t i)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return records.at(i);
+    }
     size_t Count()
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -130,6 +135,7 @@ struct LoopbackSearch {
     Collector collector;
     DiscoverySession *session = nullptr;
     uint32_t cookie = 0;
+    uint8_t request[DISCOVERY_REQUEST_SIZE] = {};
     sockaddr_in client{};
 
     bool Start()
@@ -141,10 +147,11 @@ struct LoopbackSearch {
         session = StartDiscovery(7, 8, "probe", Collector::Callback, &collector, Ip(127, 0, 0, 3), options);
         if (!session)
             return false;
-        uint8_t request[64];
-        const ssize_t n = responder.Receive(request, sizeof request, &client, 2000);
+        uint8_t received[64];
+        const ssize_t n = responder.Receive(received, sizeof received, &client, 2000);
         if (n != ssize_t(DISCOVERY_REQUEST_SIZE))
             return false;
+        std::memcpy(request, received, sizeof request);
         std::memcpy(&cookie, request + 1, 4);
         cookie = ntohl(cookie);
         return cookie == DiscoveryCookie(session);
@@ -217,12 +224,17 @@ TEST(DiscoverySearch, ValidRepliesReachTheCallbackAndForeignOnesAreIgnored)
     ASSERT_TRUE(s.collector.WaitFor(1, 2000ms));
     std::this_thread::sleep_for(50ms);
     ASSERT_EQ(s.collector.Count(), 1u);
-    EXPECT_STREQ(s.collector.records[0].serial_number, "GOOD-1");
-    EXPECT_EQ(s.collector.records[0].address, Ip(127, 0, 0, 3));
-    EXPECT_EQ(s.collector.records[0].port, 6000);
+    const DiscoveryRecord first = s.collector.At(0);
+    EXPECT_STREQ(first.serial_number, "GOOD-1");
+    EXPECT_EQ(first.address, Ip(127, 0, 0, 3));
+    EXPECT_EQ(first.port, 6000);
     EXPECT_TRUE(DiscoveryRunning(s.session));
 
     // The request carried our parameters and text.
+    uint8_t expected[DISCOVERY_REQUEST_SIZE];
+    BuildDiscoveryRequest(s.cookie, 7, 8, "probe", expected);
+    EXPECT_EQ(std::memcmp(s.request, expected, sizeof expected), 0);
+
     s.Reply(Device("GOOD-2", 3, 0), s.cookie);
     ASSERT_TRUE(s.collector.WaitFor(2, 2000ms));
     EXPECT_TRUE(DiscoveryRunning(s.session));
@@ -277,7 +289,10 @@ TEST(DiscoverySearch, HundredRepliesArriveWithinOneSecond)
         devices[size_t(i)]->SendTo(s.client, buf, sizeof buf);
     }
     ASSERT_TRUE(s.collector.WaitFor(100, 2000ms));
-    const auto last = s.collector.times.back();
+    const auto last = [&] {
+        std::lock_guard<std::mutex> lock(s.collector.mutex);
+        return s.collector.times.back();
+    }();
     EXPECT_LT(last - request_seen, 1000ms);
     std::printf("100 replies handled %.1f ms after the request\n",
                 std::chrono::duration<double, std::milli>(last - request_seen).count());
@@ -326,7 +341,7 @@ TEST_F(DiscoveryLab, OneBroadcastFromEachAdapterAndRepliesComeBack)
     // One request from each adapter's address.
     EXPECT_EQ(responder.Sources(), (std::vector<uint32_t>{Ip(10, 77, 1, 1), Ip(10, 77, 2, 1)}));
     ASSERT_EQ(collector.Count(), 2u);
-    std::vector<uint32_t> reply_sources = {collector.records[0].address, collector.records[1].address};
+    std::vector<uint32_t> reply_sources = {collector.At(0).address, collector.At(1).address};
     std::sort(reply_sources.begin(), reply_sources.end());
     EXPECT_EQ(reply_sources, (std::vector<uint32_t>{Ip(10, 77, 1, 2), Ip(10, 77, 2, 2)}));
 }
