@@ -113,11 +113,11 @@ TEST(Net, WaitWithZeroBlocksUntilReadyAndPositiveTimesOut)
     EXPECT_EQ(SocketWait(client.Get(), SOCKET_READABLE, 50), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 
+    start = std::chrono::steady_clock::now();  // before the writer's sleep begins
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         EXPECT_EQ(SocketSend(served.Get(), "ping", 4), 4);
     });
-    start = std::chrono::steady_clock::now();
     EXPECT_EQ(SocketWait(client.Get(), SOCKET_READABLE | SOCKET_WRITABLE, 0) & SOCKET_WRITABLE, SOCKET_WRITABLE);
     EXPECT_EQ(SocketWait(client.Get(), SOCKET_READABLE, 0), SOCKET_READABLE);  // no limit
     EXPECT_EQ(SocketWait(client.Get(), SOCKET_READABLE, INT64_MAX), SOCKET_READABLE);  // no overflow

