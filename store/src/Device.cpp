@@ -4,6 +4,7 @@
 #include "store/Protect.h"
 #include "store/Registry.h"
 
+#include <ambry/Parse.h>
 #include <ambry/Trace.h>
 #include <discovery/Discovery.h>
 
@@ -92,42 +93,10 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' ||
 // A port: decimal, 0x-hex or 0-octal, 1..65535, only white space around it.
 bool ParsePort(const char *text, uint16_t *port)
 {
-    const char *p = text;
-    while (IsSpace(*p))
-        ++p;
-    unsigned base = 10;
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
-        base = 16;
-        p += 2;
-    } else if (p[0] == '0' && p[1] != '\0' && !IsSpace(p[1])) {
-        base = 8;
-        ++p;
-    }
-    uint32_t value = 0;
-    int digits = 0;
-    for (;; ++p, ++digits) {
-        int d;
-        if (*p >= '0' && *p <= '9')
-            d = *p - '0';
-        else if (base == 16 && *p >= 'a' && *p <= 'f')
-            d = *p - 'a' + 10;
-        else if (base == 16 && *p >= 'A' && *p <= 'F')
-            d = *p - 'A' + 10;
-        else
-            break;
-        if (static_cast<unsigned>(d) >= base)
-            return false;
-        value = value * base + static_cast<uint32_t>(d);
-        if (value > 65535)
-            return false;
-    }
-    if (digits == 0)
+    uint16_t value = 0;
+    if (!Ambry::ParseUInt16(text, 0, &value) || value == 0)
         return false;
-    while (IsSpace(*p))
-        ++p;
-    if (*p != '\0' || value == 0)
-        return false;
-    *port = static_cast<uint16_t>(value);
+    *port = value;
     return true;
 }
 
@@ -277,10 +246,12 @@ Ambry::Ref<CDevice> CDevice::LoadFromStore(const GUID &clsid)
 Ambry::Ref<CDevice> CDevice::CreateFromStore(const GUID &clsid)
 {
     Ambry::Ref<CDevice> device = LoadFromStore(clsid);
-    if (!device->Start(nullptr))
+    if (!device->StartWorker())
         return nullptr;
     return device;
 }
+
+bool CDevice::StartWorker() { return Start(nullptr); }
 
 Ambry::Ref<CDevice> CDevice::CreateNew(const DiscoveryRecord *record)
 {
@@ -294,6 +265,9 @@ bool CDevice::Start(const DiscoveryRecord *record)
 {
     {
         Ambry::CLock lock(m_mutex);
+        if (m_started)
+            return false;
+        m_started = true;
         if (record) {
             m_serialNumber.assign(record->serial_number, strnlen(record->serial_number, sizeof(record->serial_number)));
             m_deviceType = record->device_type;

@@ -194,10 +194,14 @@ void CDeviceList::Load()
 {
     Ambry::CLock lock(m_mutex);
     m_active.Clear();
-    CKey key(OpenKey(HKEY_CURRENT_USER, DEVICES_KEY_PATH, KEY_READ));
-    if (key) {
+    // Records are read under one view of the store; workers start after it ends, since
+    // a worker may hold its device's lock while it waits for the store.
+    std::vector<Ambry::Ref<CDevice>> loaded;
+    {
+        CStoreTransaction view(CStoreTransaction::Mode::Read);
+        CKey key(OpenKey(HKEY_CURRENT_USER, DEVICES_KEY_PATH, KEY_READ));
         char name[STORE_VALUE_NAME_BUFFER];
-        for (uint32_t index = 0;; ++index) {
+        for (uint32_t index = 0; key; ++index) {
             if (!StoreEnumValue(key.get(), index, name, sizeof(name))) {
                 // A foreign value with an over-long name is passed over, not taken as the end.
                 if (StoreLastError() == STORE_ERROR_MORE_DATA)
@@ -211,14 +215,17 @@ void CDeviceList::Load()
             if (!GuidFromText(text.c_str(), &clsid))
                 continue;
             // The same identifier twice would give two live devices writing one record.
-            bool duplicate = false;
-            for (size_t i = 0; i < m_active.Count() && !duplicate; ++i)
-                duplicate = m_active.At(i)->ClassId().Guid() == clsid;
-            if (duplicate)
-                continue;
-            if (Ambry::Ref<CDevice> device = CDevice::CreateFromStore(clsid))
-                m_active.Add(device.get());
+            bool duplicate = std::any_of(loaded.begin(), loaded.end(), [&](const Ambry::Ref<CDevice> &device) {
+                return device->ClassId().Guid() == clsid;
+            });
+            if (!duplicate)
+                loaded.push_back(CDevice::LoadFromStore(clsid));
         }
+        view.Commit();
+    }
+    for (Ambry::Ref<CDevice> &device : loaded) {
+        if (device->StartWorker())
+            m_active.Add(device.get());
     }
     m_dirty = false;
 }

@@ -71,6 +71,13 @@ public:
     int transactionDepth = 0;
     bool transactionFailed = false;
     std::unordered_map<const char *, sqlite3_stmt *> statements;
+    // Where the last value enumeration stopped, so the next index continues from
+    // there instead of counting from the start. Any write of ours forgets it.
+    int64_t cursorKey = 0;
+    uint32_t cursorIndex = 0;
+    int64_t cursorRow = 0;
+
+    void ForgetCursor() { cursorKey = 0; }
 
     // Opens the database when needed. Call under mutex.
     bool Ensure()
@@ -78,6 +85,7 @@ public:
         if (db && pid != getpid()) {
             // A forked child must not touch its parent's connection: abandon it.
             db = nullptr;
+            ForgetCursor();
             statements.clear();
             transactionDepth = 0;
             ++generation;
@@ -116,6 +124,7 @@ public:
 
     void Close()
     {
+        ForgetCursor();
         for (auto &entry : statements)
             sqlite3_finalize(entry.second);
         statements.clear();
@@ -445,6 +454,7 @@ bool DeleteKeyTree(HKEY parent, const char *path)
             return Succeed();  // nothing to delete
     }
     // Subkeys and values go with the key (cascading foreign keys, depth first).
+    store.ForgetCursor();
     Query q(store, "DELETE FROM keys WHERE id = ?1");
     if (!q)
         return Fail(STORE_ERROR_CANNOT_OPEN);
@@ -540,6 +550,7 @@ bool WriteRaw(HKEY key, const char *name, uint32_t type, const void *data, size_
     const char *valueName = ValueName(name);
     if (std::strlen(valueName) > MAX_VALUE_NAME || size > MAX_VALUE_BYTES || (size && !data))
         return Fail(STORE_ERROR_INVALID_PARAMETER);
+    store.ForgetCursor();
     Query q(store,
             "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
             " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
@@ -577,6 +588,7 @@ bool DeleteValue(HKEY key, const char *name)
         return Fail(STORE_ERROR_CANNOT_OPEN);
     if (!Usable(store, key, true))
         return false;
+    store.ForgetCursor();
     Query q(store, "DELETE FROM vals WHERE key = ?1 AND name = ?2");
     if (!q)
         return Fail(STORE_ERROR_CANNOT_OPEN);
@@ -599,12 +611,19 @@ bool StoreEnumValue(HKEY key, uint32_t index, char *buffer, size_t bufferSize)
         return false;
     if (!buffer || bufferSize == 0)
         return Fail(STORE_ERROR_INVALID_PARAMETER);
-    Query q(store, "SELECT name FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+    const bool next = store.cursorKey == key->id && index == store.cursorIndex + 1;
+    Query q(store, next ? "SELECT name, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1"
+                        : "SELECT name, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
     if (!q)
         return Fail(STORE_ERROR_CANNOT_OPEN);
-    q.Bind(1, key->id).Bind(2, static_cast<int64_t>(index));
-    if (q.Step() != SQLITE_ROW)
+    q.Bind(1, key->id).Bind(2, next ? store.cursorRow : static_cast<int64_t>(index));
+    if (q.Step() != SQLITE_ROW) {
+        store.ForgetCursor();
         return Fail(STORE_ERROR_NO_MORE_ITEMS);
+    }
+    store.cursorKey = key->id;
+    store.cursorIndex = index;
+    store.cursorRow = sqlite3_column_int64(q.get(), 1);
     const char *text = reinterpret_cast<const char *>(sqlite3_column_text(q.get(), 0));
     size_t length = static_cast<size_t>(sqlite3_column_bytes(q.get(), 0));
     if (length + 1 > bufferSize)
@@ -614,7 +633,7 @@ bool StoreEnumValue(HKEY key, uint32_t index, char *buffer, size_t bufferSize)
     return Succeed();
 }
 
-CStoreTransaction::CStoreTransaction()
+CStoreTransaction::CStoreTransaction(Mode mode)
 {
     Store &store = TheStore();
     store.mutex.Lock();
@@ -622,7 +641,8 @@ CStoreTransaction::CStoreTransaction()
         Fail(STORE_ERROR_CANNOT_OPEN);
         return;
     }
-    const char *sql = store.transactionDepth == 0 ? "BEGIN IMMEDIATE" : "SAVEPOINT store_tx";
+    const char *begin = mode == Mode::Read ? "BEGIN" : "BEGIN IMMEDIATE";
+    const char *sql = store.transactionDepth == 0 ? begin : "SAVEPOINT store_tx";
     if (sqlite3_exec(store.db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
         Fail(STORE_ERROR_BUSY);
         return;
@@ -660,6 +680,7 @@ void CStoreTransaction::Rollback()
     Store &store = TheStore();
     m_done = true;
     --store.transactionDepth;
+    store.ForgetCursor();
     sqlite3_exec(store.db, store.transactionDepth == 0 ? "ROLLBACK" : "ROLLBACK TO store_tx; RELEASE store_tx",
                  nullptr, nullptr, nullptr);
 }

@@ -88,8 +88,11 @@ public:
     // A device with this class identifier loaded from the store and started. A
     // missing record gives empty fields. None when the worker cannot start.
     [[nodiscard]] static Ambry::Ref<CDevice> CreateFromStore(const GUID &clsid);
-    // Loaded but not started (no worker, never connects): for tools and tests.
+    // Loaded but not started (no worker, never connects until StartWorker).
     [[nodiscard]] static Ambry::Ref<CDevice> LoadFromStore(const GUID &clsid);
+    // Starts the worker of a device made by LoadFromStore; false when it cannot start
+    // or was started already.
+    [[nodiscard]] bool StartWorker();
 
     // ---- stored fields (copies, taken under the lock) ----
 
@@ -218,6 +221,7 @@ private:
     int32_t m_outstandingFrames = 0;
     bool m_connecting = true;
     std::atomic<bool> m_stop{false};
+    bool m_started = false;
     CNotifyTarget *m_target = nullptr;
     uint32_t m_inFlight = 0;
     int64_t m_lastModeRequestMs = 0;  // monotonic

@@ -137,10 +137,13 @@ bool StoreEnumValue(HKEY key, uint32_t index, char *buffer, size_t bufferSize);
 // either all of it or none of it. Holds the store lock (other threads of the
 // process wait) and the database's write lock (other processes wait) from
 // construction to Commit or destruction; destruction without Commit rolls back.
-// Transactions nest: only the outermost commits.
+// Transactions nest: only the outermost commits. A read transaction gives a run of
+// reads one consistent view (and is much cheaper than a view per call); it does not
+// keep other processes from writing.
 class CStoreTransaction {
 public:
-    CStoreTransaction();
+    enum class Mode { Write, Read };
+    explicit CStoreTransaction(Mode mode = Mode::Write);
     ~CStoreTransaction();
     CStoreTransaction(const CStoreTransaction &) = delete;
     CStoreTransaction &operator=(const CStoreTransaction &) = delete;
