@@ -287,40 +287,50 @@ void Scaling(const Dim d)
     const Job jobs[] = {{"half", {d.w / 2, d.h / 2}}, {"up1.5", {d.w * 3 / 2, d.h * 3 / 2}}};
     for (const Job &job : jobs) {
         const Dim to = job.to;
-        const size_t in_size = size_t(d.w) * d.h * 3, out_size = size_t(to.w) * to.h * 3;
-        auto ours = [=](uint32_t mode) {
+        const size_t out_size = size_t(to.w) * to.h * 3;
+        auto ours = [=](uint32_t id, uint32_t mode) {
             return [=] {
-                auto src = std::make_shared<std::vector<uint8_t>>(Picture(d.w, d.h, 3));
-                auto dst = std::make_shared<std::vector<uint8_t>>(out_size);
+                const int bytes = BitsPerPixel(id) / 8;
+                const size_t in_bytes = size_t(d.w) * d.h * bytes, out_bytes = size_t(to.w) * to.h * bytes;
+                auto src = std::make_shared<std::vector<uint8_t>>(Picture(d.w, d.h, bytes));
+                auto dst = std::make_shared<std::vector<uint8_t>>(out_bytes);
                 auto scaler = std::make_shared<Scaler>();
                 return Side{[=] {
-                                FrameBuffer in{src->data(), in_size, kBgr24 | mode << kScaleModeShift, d.w, d.h};
-                                FrameBuffer out{dst->data(), out_size, 0, to.w, to.h};
+                                FrameBuffer in{src->data(), in_bytes, id | mode << kScaleModeShift, d.w, d.h};
+                                FrameBuffer out{dst->data(), out_bytes, 0, to.w, to.h};
                                 benchmark::DoNotOptimize(scaler->Scale(in, out));
                             },
-                            double(out_size)};
+                            double(out_bytes)};
             };
         };
-        auto sws = [=](int flag) {
+        auto sws = [=](AVPixelFormat format, int bytes, int flag) {
             return [=] {
-                auto src = std::make_shared<std::vector<uint8_t>>(Picture(d.w, d.h, 3));
-                auto dst = std::make_shared<std::vector<uint8_t>>(out_size);
-                std::shared_ptr<SwsContext> ctx(sws_getContext(d.w, d.h, AV_PIX_FMT_BGR24, to.w, to.h,
-                                                               AV_PIX_FMT_BGR24, flag, nullptr, nullptr, nullptr),
-                                                sws_freeContext);
+                const size_t out_bytes = size_t(to.w) * to.h * bytes;
+                auto src = std::make_shared<std::vector<uint8_t>>(Picture(d.w, d.h, bytes));
+                auto dst = std::make_shared<std::vector<uint8_t>>(out_bytes);
+                std::shared_ptr<SwsContext> ctx(
+                    sws_getContext(d.w, d.h, format, to.w, to.h, format, flag, nullptr, nullptr, nullptr),
+                    sws_freeContext);
                 return Side{[=] {
                                 const uint8_t *in[4] = {src->data(), nullptr, nullptr, nullptr};
                                 uint8_t *out[4] = {dst->data(), nullptr, nullptr, nullptr};
-                                const int is[4] = {d.w * 3, 0, 0, 0}, os[4] = {to.w * 3, 0, 0, 0};
+                                const int is[4] = {d.w * bytes, 0, 0, 0}, os[4] = {to.w * bytes, 0, 0, 0};
                                 sws_scale(ctx.get(), in, is, 0, d.h, out, os);
                                 benchmark::ClobberMemory();
                             },
-                            double(out_size)};
+                            double(out_bytes)};
             };
         };
         const std::string tag = std::string(job.name) + "/" + d.Tag();
-        Register("imaging_pixel_resize_bgr24_" + tag, "swscale_POINT", ours(1), sws(SWS_POINT));
-        Register("imaging_weighted_average_bgr24_" + tag, "swscale_AREA", ours(2), sws(SWS_AREA));
+        Register("imaging_pixel_resize_bgr24_" + tag, "swscale_POINT", ours(kBgr24, 1),
+                 sws(AV_PIX_FMT_BGR24, 3, SWS_POINT));
+        Register("imaging_pixel_resize_yuy2_" + tag, "swscale_POINT", ours(kYuy2, 1),
+                 sws(AV_PIX_FMT_YUYV422, 2, SWS_POINT));
+        // Modes 3-12 go through libswscale on padded copies: this shows what they cost.
+        Register("imaging_scaler_bilinear_bgr24_" + tag, "swscale_BILINEAR", ours(kBgr24, 4),
+                 sws(AV_PIX_FMT_BGR24, 3, SWS_BILINEAR));
+        Register("imaging_weighted_average_bgr24_" + tag, "swscale_AREA", ours(kBgr24, 2),
+                 sws(AV_PIX_FMT_BGR24, 3, SWS_AREA));
 #ifdef TESSALINE_HAVE_LIBYUV
         auto yuv = [=](libyuv::FilterMode mode) {
             return [=] {
@@ -334,8 +344,8 @@ void Scaling(const Dim d)
                             double(out_size)};
             };
         };
-        Register("imaging_nearest_bgr24_" + tag, "libyuv_RGBScale_None", ours(1), yuv(libyuv::kFilterNone));
-        Register("imaging_box_bgr24_" + tag, "libyuv_RGBScale_Box", ours(2), yuv(libyuv::kFilterBox));
+        Register("imaging_nearest_bgr24_" + tag, "libyuv_RGBScale_None", ours(kBgr24, 1), yuv(libyuv::kFilterNone));
+        Register("imaging_box_bgr24_" + tag, "libyuv_RGBScale_Box", ours(kBgr24, 2), yuv(libyuv::kFilterBox));
 #endif
     }
 }

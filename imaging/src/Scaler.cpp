@@ -80,7 +80,9 @@ struct PaddedFrame {
         int64_t offsets[3] = {0, 0, 0};
         int64_t total = kAlign;
         for (int i = 0; i < p.count; ++i) {
-            strides[i] = static_cast<int>((p.stride[i] * 2 + 2 * kAlign) & ~(kAlign - 1));
+            // 4-bit rows get twice their width: room for a byte per pixel.
+            const int64_t room = p.format == AV_PIX_FMT_RGB4 ? 2 * p.stride[i] : p.stride[i];
+            strides[i] = static_cast<int>((room + 2 * kAlign) & ~(kAlign - 1));
             offsets[i] = total;
             total += strides[i] * (PlaneRows(i, height) + 2);
         }
