@@ -80,10 +80,12 @@ function(tessaline_test name)
   if(NOT ARG_LABELS)
     set(ARG_LABELS quick)
   endif()
+  # Test discovery flattens list-valued properties, so the labels go on the
+  # directory: CTest gives them to every test found in it.
+  set_property(DIRECTORY APPEND PROPERTY LABELS ${name} ${ARG_LABELS})
   gtest_discover_tests(test_${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${name};${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TESSALINE_TEST=1")
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT QT_QPA_PLATFORM=offscreen)
 endfunction()
 
 # tessaline_program(<name> SOURCES files... LIBS targets...)
