@@ -163,7 +163,7 @@ TEST(PixelResize, EqualsReferenceForEveryId)
 
 TEST(WeightedAverage, EqualsReference)
 {
-    const std::vector<imaging_test::Size> sizes = {{2, 2}, {4, 3}, {6, 6}, {10, 7}, {12, 18}, {30, 20}, {64, 48}};
+    const std::vector<imaging_test::Size> sizes = {{2, 2}, {4, 3}, {6, 6}, {10, 7}, {8, 30}, {12, 18}, {30, 20}, {64, 48}};
     for (auto a : sizes)
         for (auto b : sizes) {
             OwnedFrame src(a.width, a.height, kRgb24, static_cast<uint32_t>(a.width * 7 + b.height));
