@@ -75,6 +75,8 @@ bool SocketIO::WriteTwo(const void *a, size_t na, const void *b, size_t nb)
 ptrdiff_t MemorySource::ReadSome(void *buffer, size_t n)
 {
     size_t take = std::min(n, m_left);
+    if (take == 0)
+        return 0;
     std::memcpy(buffer, m_data, take);
     m_data += take;
     m_left -= take;

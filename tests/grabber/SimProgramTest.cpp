@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -97,4 +98,46 @@ TEST(SimProgram, RefusesBadSpecs)
     int status = sim.Stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+TEST(SimProgram, HandleReconnectsAfterTheProgramIsKilledAndRestarted)
+{
+    auto sim = std::make_unique<SimProcess>(std::vector<std::string>{
+        "--port", "0", "--http-port", "0", "--udp-port", "0", "--device", "serial=K1,password=pw"});
+    ASSERT_TRUE(sim->Ready());
+    uint32_t ip = sim->Device(0).address;
+    uint16_t port = sim->Device(0).port;
+    Grabber::Startup();
+    Grabber::OpenOptions o;
+    o.reconnect_interval_ms = 200;
+    Grabber::Handle *h = Grabber::Open(ip, port, o);
+    ASSERT_NE(h, nullptr);
+    auto password = [](char *, char *pw, void *) {
+        std::strcpy(pw, "pw");
+        return true;
+    };
+    ASSERT_EQ(Grabber::Login(h, password, nullptr), Grabber::LOGIN_ACCEPTED);
+    Grabber::SetAutoReconnect(h, true);
+
+    sim->Stop(SIGKILL);
+    auto wait = [&](bool connected) {
+        for (int i = 0; i < 500 && Grabber::IsConnected(h) != connected; ++i)
+            usleep(10000);
+        return Grabber::IsConnected(h) == connected;
+    };
+    EXPECT_TRUE(wait(false));
+    sim = std::make_unique<SimProcess>(std::vector<std::string>{
+        "--http-port", "0", "--udp-port", "0", "--device",
+        "serial=K1,password=pw,mode=1024x768@70000,port=" + std::to_string(port)});
+    ASSERT_TRUE(sim->Ready());
+    EXPECT_TRUE(wait(true));
+    Grabber::VideoMode m;
+    EXPECT_TRUE(Grabber::DetectVideoMode(h, &m));
+    EXPECT_EQ(m, (Grabber::VideoMode{1024, 768, 70000}));
+    Grabber::FrameRecord *f = Grabber::GrabFrame(h, Grabber::FORMAT_PREVIEW, nullptr);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->image_bytes, 1024u * 768u * 3u);
+    Grabber::ReleaseFrame(h, f);
+    Grabber::Close(h);
+    Grabber::Shutdown();
 }

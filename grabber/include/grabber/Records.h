@@ -48,6 +48,17 @@ namespace Grabber {
 using ::AdjustmentRanges;
 using ::VideoAdjustments;
 
+// Format word: pixel format in bits 0-15, scale mode 16-19, rotation 20-21,
+// bit 30 no-streaming, bit 31 bottom-up rows.
+enum : uint32_t {
+    FORMAT_PIXEL_MASK = 0xFFFF,
+    FORMAT_ROTATION_MASK = 0x300000,
+    FORMAT_NO_STREAMING = 0x40000000,
+    FORMAT_BOTTOM_UP = 0x80000000,
+    PIXEL_RGB24 = 2048,
+    FORMAT_PREVIEW = FORMAT_BOTTOM_UP | PIXEL_RGB24,
+};
+
 // Video mode reported by a device. Width 0 means no signal.
 struct VideoMode {
     int32_t width = 0;

@@ -80,16 +80,6 @@ enum : uint32_t {
     CAP_AUDIO = 0x10,
 };
 
-// Format word: pixel format in bits 0-15, scale mode 16-19, rotation 20-21,
-// bit 30 no-streaming, bit 31 bottom-up rows.
-enum : uint32_t {
-    FORMAT_PIXEL_MASK = 0xFFFF,
-    FORMAT_ROTATION_MASK = 0x300000,
-    FORMAT_NO_STREAMING = 0x40000000,
-    FORMAT_BOTTOM_UP = 0x80000000,
-    PIXEL_RGB24 = 2048,
-    FORMAT_PREVIEW = FORMAT_BOTTOM_UP | PIXEL_RGB24,
-};
 
 // Size limits that protect a reader from hostile length fields. A message over its
 // limit ends the connection; nothing is allocated for it.
