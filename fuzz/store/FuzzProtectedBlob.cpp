@@ -1,21 +1,15 @@
 // Stored password values against arbitrary bytes: the blob parser must stay inside
 // the value, and nothing that was not sealed with the user's key may open.
+#include "FuzzCheck.h"
+
+#include <cstdlib>
+
 #include <store/Protect.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
 namespace {
-
-void Check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "protected blob fuzzer: %s\n", what);
-        std::abort();
-    }
-}
 
 // A private key directory, so the fuzzer never touches the user's own key.
 void UsePrivateKey()
@@ -36,17 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     UsePrivateKey();
     ProtectedBlobView view;
     if (ParseProtectedBlob(data, size, &view)) {
-        Check(view.nonce >= data && view.nonce + 24 <= data + size, "nonce outside the blob");
-        Check(view.sealed == view.nonce + 24, "sealed bytes misplaced");
-        Check(view.sealedSize >= 16 && view.sealed + view.sealedSize == data + size, "sealed size wrong");
-        Check(7 + view.description.size() + 24 + view.sealedSize == size, "parts do not add up");
+        FuzzCheck(view.nonce >= data && view.nonce + 24 <= data + size, "protected blob", "nonce outside the blob");
+        FuzzCheck(view.sealed == view.nonce + 24, "protected blob", "sealed bytes misplaced");
+        FuzzCheck(view.sealedSize >= 16 && view.sealed + view.sealedSize == data + size, "protected blob",
+                  "sealed size wrong");
+        FuzzCheck(7 + view.description.size() + 24 + view.sealedSize == size, "protected blob", "parts do not add up");
     }
     std::vector<uint8_t> blob(data, data + size);
     // Random bytes cannot carry a valid tag under a fresh key.
-    Check(UnprotectPassword(blob).empty(), "a forged blob opened");
+    FuzzCheck(UnprotectPassword(blob).empty(), "protected blob", "a forged blob opened");
     // Whatever the bytes, sealing them as a password and opening gives them back up to a NUL.
     std::string text(reinterpret_cast<const char *>(data), size);
     text = text.c_str();
-    Check(UnprotectPassword(ProtectPassword(text)) == text, "password round trip");
+    FuzzCheck(UnprotectPassword(ProtectPassword(text)) == text, "protected blob", "password round trip");
     return 0;
 }

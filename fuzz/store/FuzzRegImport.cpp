@@ -1,22 +1,10 @@
 // Import files of tessaline-reg against arbitrary text. Parsing never touches the
 // store; every value it accepts must survive the export format unchanged.
+#include "FuzzCheck.h"
+
 #include <RegText.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-
-namespace {
-
-void Check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "reg import fuzzer: %s\n", what);
-        std::abort();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -24,20 +12,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<RegText::Op> ops;
     RegText::ParseError error;
     if (!RegText::ParseImport(text, &ops, &error)) {
-        Check(ops.empty(), "operations left after an error");
+        FuzzCheck(ops.empty(), "reg import", "operations left after an error");
         return 0;
     }
     for (const RegText::Op &op : ops) {
-        Check(op.root == HKEY_CURRENT_USER || op.root == HKEY_CLASSES_ROOT, "no root");
+        FuzzCheck(op.root == HKEY_CURRENT_USER || op.root == HKEY_CLASSES_ROOT, "reg import", "no root");
         if (op.kind != RegText::OpKind::SetValue)
             continue;
-        Check(op.data.size() <= RegText::MAX_VALUE_BYTES, "value over the cap");
+        FuzzCheck(op.data.size() <= RegText::MAX_VALUE_BYTES, "reg import", "value over the cap");
         std::string again = "REGEDIT4\n[" + RegText::FullKeyName(op.root, op.path) + "]\n" +
                             RegText::FormatValue(op.name, op.type, op.data);
         std::vector<RegText::Op> back;
-        Check(RegText::ParseImport(again, &back, &error), "exported value does not parse");
-        Check(back.size() == 2 && back[1].name == op.name && back[1].type == op.type && back[1].data == op.data,
-              "exported value changed");
+        FuzzCheck(RegText::ParseImport(again, &back, &error), "reg import", "exported value does not parse");
+        FuzzCheck(back.size() == 2 && back[1].name == op.name && back[1].type == op.type && back[1].data == op.data,
+                  "reg import", "exported value changed");
     }
     return 0;
 }
