@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -214,6 +215,44 @@ TEST(DeviceIO, UnreachableOrNonIPv4AddressesOpenNothing)
     AddressRecord other_family = sim.Address();
     other_family.family = 10;
     EXPECT_FALSE(OpenDeviceIO("", other_family));
+}
+
+TEST(DeviceIO, WorkerAndInterfaceThreadsShareOneDevice)
+{
+    Sim::DeviceConfig config = TestSim::Config(3);
+    config.mode = {320, 240, 60000};
+    config.password = "pw";
+    TestSim::Appliances sim(config);
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    Ambry::Ref<CDeviceIO> io = Open(sim, "pw");
+    ASSERT_TRUE(io);
+
+    // The worker grabs and logs in again while the interface thread asks about the
+    // device and its adjustments, holding references of its own.
+    std::atomic<int> frames{0}, answers{0};
+    std::thread worker([&] {
+        for (int i = 0; i < 20; ++i) {
+            if (io->GrabFrame())
+                ++frames;
+            if (i % 5 == 0) {
+                EXPECT_EQ(io->Login("pw"), LoginAccepted);
+            }
+        }
+    });
+    std::thread ui([&] {
+        for (int i = 0; i < 20; ++i) {
+            Ambry::Ref<CDeviceIO> held = io;
+            VideoAdjustments adjustments;
+            AdjustmentRanges ranges;
+            if (held->GetAdjustments(&adjustments, &ranges) && held->IsCaptureSource() &&
+                !IsLoginRefused(held->GetLoginStatus()))
+                ++answers;
+        }
+    });
+    worker.join();
+    ui.join();
+    EXPECT_EQ(frames.load(), 20);
+    EXPECT_EQ(answers.load(), 20);
 }
 
 // The HTTP snapshot always comes from port 80, so the appliance must listen there:

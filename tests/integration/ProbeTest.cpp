@@ -107,6 +107,23 @@ TEST_F(Probe, StreamFramesAndFailures)
     EXPECT_EQ(Run({"--bogus"}).status, 2);
 }
 
+TEST_F(Probe, WatchReportsSignalChangesAndDisconnection)
+{
+    Sim::DeviceConfig config = TestSim::Config(3);
+    TestSim::Appliances sim(config);
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    Result r;
+    std::thread probe([&] { r = Run({sim.AddressText(), "--watch", "3"}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    sim.Sim().SetSignal(0, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    sim.Sim().Stop();
+    probe.join();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("video mode: no signal\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("disconnected\n"), std::string::npos) << r.out;
+}
+
 // The search broadcasts, so it runs only inside namespaces: the probe in "c", a
 // discovery responder in "d".
 TEST_F(Probe, SearchFindsTheApplianceInAPrivateNetwork)
