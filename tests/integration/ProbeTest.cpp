@@ -113,7 +113,8 @@ TEST_F(Probe, WatchReportsSignalChangesAndDisconnection)
     TestSim::Appliances sim(config);
     ASSERT_TRUE(sim.Started()) << sim.Error();
     Result r;
-    std::thread probe([&] { r = Run({sim.AddressText(), "--watch", "3"}); });
+    const std::string address = sim.AddressText();
+    std::thread probe([&] { r = Run({address, "--watch", "3"}); });
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     sim.Sim().SetSignal(0, false);
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
