@@ -44,6 +44,13 @@ public:
         types.push_back(type);
         return answer;
     }
+    std::optional<int> OnModalDialog(QDialog *dialog) override
+    {
+        if (!modal)
+            return std::nullopt;
+        return modal(dialog);
+    }
+    std::function<std::optional<int>(QDialog *)> modal;
     std::vector<QString> questions;
     std::vector<unsigned> types;
     int answer = Tessaline::Ui::IDOK;

@@ -2,6 +2,8 @@
 // current, what is asked, what is saved.
 #include "AppTest.h"
 
+#include <ui/adddialog/AddDeviceDialog.h>
+
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -267,6 +269,59 @@ TEST_F(DocumentTest, BrowserStartsWithoutAShell)
     QFile f(out);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(QString::fromUtf8(f.readAll()), QStringLiteral("http://host name;true/admin\n"));
+}
+
+}  // namespace
+
+namespace {
+
+class AddByHandTest : public AppFixture {};
+
+TEST_F(AddByHandTest, AddedDeviceIsSavedAndCurrentCancelChangesNothing)
+{
+    AddDevice("Existing", kDeadAddress);
+    ShowFrame();
+    List().Save();
+
+    // Cancel: nothing added, nothing saved.
+    m_answers.modal = [](QDialog *dialog) -> std::optional<int> {
+        auto *add = qobject_cast<CAddDeviceDialog *>(dialog);
+        EXPECT_NE(add, nullptr);
+        if (add) {
+            add->InitDialog();
+            add->AddressEdit()->setText(QStringLiteral("127.0.0.1:2"));
+        }
+        return QDialog::Rejected;
+    };
+    m_frame->Router()->SendCommand(ID_DEVICE_ADD);
+    EXPECT_EQ(ActiveCount(), 1u);
+    EXPECT_FALSE(List().IsDirty());
+
+    // Add: the typed device joins the list, is saved and becomes current.
+    m_answers.modal = [](QDialog *dialog) -> std::optional<int> {
+        auto *add = qobject_cast<CAddDeviceDialog *>(dialog);
+        if (!add)
+            return QDialog::Rejected;
+        add->InitDialog();
+        add->NameEdit()->setText(QStringLiteral("By hand"));
+        add->AddressEdit()->setText(QStringLiteral("127.0.0.1:3"));
+        return QDialog::Accepted;
+    };
+    m_frame->Router()->SendCommand(ID_DEVICE_ADD);
+    ASSERT_EQ(ActiveCount(), 2u);
+    CDevice *added = ActiveAt(1);
+    EXPECT_EQ(m_doc->CurrentDevice(), added);
+    EXPECT_EQ(added->GetAddress(), "127.0.0.1:3");
+    EXPECT_EQ(Rows()->count(), 2);
+    EXPECT_EQ(Rows()->currentRow(), 1);
+    EXPECT_FALSE(List().IsDirty());
+    EXPECT_EQ(Props()->NameEdit()->text(), QStringLiteral("By hand"));
+
+    CConfigDoc reloaded;
+    ASSERT_TRUE(reloaded.OnNewDocument());
+    Ambry::CLock lock(reloaded.DeviceList()->Mutex());
+    ASSERT_EQ(reloaded.DeviceList()->Active().Count(), 2u);
+    EXPECT_EQ(reloaded.DeviceList()->Active().At(1)->GetName(), "By hand");
 }
 
 }  // namespace
