@@ -16,6 +16,8 @@
 
 namespace {
 
+constexpr long kMaxDecoderMemory = 256L << 20;
+
 struct ErrorManager {
     jpeg_error_mgr pub;
     jmp_buf recovery;
@@ -89,6 +91,9 @@ bool Decode(DecodeState &st, const uint8_t *bytes, size_t count, int32_t *width,
 
     jpeg_create_decompress(&cinfo);
     st.created = true;
+    // The decoder's own working memory (a progressive picture keeps all of its
+    // coefficients) is bounded too.
+    cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
 
     st.src.init_source = InitSource;
     st.src.fill_input_buffer = FillInputBuffer;

@@ -77,7 +77,7 @@ struct DecodedPicture {
 
 // Largest picture DecodeJpeg accepts (pixels); a header announcing more is refused
 // before anything is allocated.
-inline constexpr uint64_t MAX_JPEG_PIXELS = 8192ull * 8192ull;
+inline constexpr uint64_t MAX_JPEG_PIXELS = 4096ull * 4096ull;
 
 // Decodes a JPEG held in memory. A picture that ends early is completed by the decoder
 // (with the warning "Premature end of JPEG file"); grey-scale pictures come out as
