@@ -10,7 +10,9 @@
 #include <chrono>
 #include <cstring>
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <future>
+#include <mutex>
 #include <sys/socket.h>
 #include <thread>
 
@@ -581,4 +583,113 @@ TEST(Handles, InvalidHandlesAreRefused)
     }
     EXPECT_EQ(NetworkDriver().ops.GetName(&foreign), std::string(""));
     EXPECT_STREQ(NetworkDriver().name, "TESLINE");
+}
+
+TEST_F(Appliance, RotationRunsOnOurSide)
+{
+    Run("mode=64x32@60000,animate=0");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    FrameRecord *f = GrabFrame(h, FORMAT_PREVIEW | (3u << 20), nullptr);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->format & FORMAT_ROTATION_MASK, 0u);  // the device was asked without rotation
+    ASSERT_EQ(f->image_bytes, 64u * 32u * 3u);
+    std::vector<uint8_t> top(f->image_bytes);
+    Sim::RenderPattern(sim.Config(0), 0, 64, 32, top.data());
+    // Turned by 180 degrees, bottom-up rows read like the top-down picture mirrored.
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x)
+            ASSERT_EQ(std::memcmp(f->data + (size_t(y) * 64 + x) * 3, top.data() + (size_t(y) * 64 + (63 - x)) * 3, 3), 0)
+                << x << "," << y;
+    ReleaseFrame(h, f);
+
+    f = GrabFrame(h, FORMAT_PREVIEW | (2u << 20), nullptr);  // a quarter turn: sizes swap
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->rect.width, 32u);
+    EXPECT_EQ(f->rect.height, 64u);
+    EXPECT_EQ(f->image_bytes, 64u * 32u * 3u);
+    ReleaseFrame(h, f);
+}
+
+TEST_F(Appliance, DroppedConnectionsAndSignalEvents)
+{
+    Run("drop-after=6,mode=640x480@60000");
+    OpenOptions o = Quick();
+    Handle *h = OpenIt(o);  // opening takes 4 requests (serial, type, name, state)
+    ASSERT_NE(h, nullptr);
+    std::atomic<int> modes{0};
+    StreamCallbacks sc{};
+    sc.on_mode = [](void *ctx, const VideoMode &) { ++*static_cast<std::atomic<int> *>(ctx); };
+    ASSERT_TRUE(NetworkDriver().ops.SetStreamCallbacks(h, &sc, &modes));
+    sim.SetSignal(0, false);
+    ASSERT_TRUE(WaitFor([&] { return modes.load() == 1; }, 2000));
+    VideoMode m;
+    GetVideoMode(h, &m);  // the event's mode, no traffic
+    EXPECT_EQ(m.width, 0);
+    sim.SetSignal(0, true);
+    ASSERT_TRUE(WaitFor([&] { return modes.load() == 2; }, 2000));
+
+    VideoAdjustments a;
+    EXPECT_TRUE(GetAdjustments(h, &a, nullptr));   // request 5
+    EXPECT_TRUE(GetAdjustments(h, &a, nullptr));   // request 6: answered, then dropped
+    EXPECT_TRUE(WaitFor([&] { return !IsConnected(h); }, 2000));
+    EXPECT_FALSE(GetAdjustments(h, &a, nullptr));  // fails at once, no waiting
+    EXPECT_EQ(GrabFrame(h, FORMAT_PREVIEW, nullptr), nullptr);
+
+    SetAutoReconnect(h, true);  // comes back on its own
+    ASSERT_TRUE(WaitFor([&] { return IsConnected(h); }, 3000));
+    EXPECT_TRUE(GetAdjustments(h, &a, nullptr));
+    EXPECT_EQ(sim.Stats(0).connections, 2u);
+    NetworkDriver().ops.SetStreamCallbacks(h, nullptr, nullptr);
+}
+
+TEST_F(Appliance, StreamedFramesGoToTheCallbackAndTheAllocator)
+{
+    Run("mode=16x8@60000,stream-fps=500");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    struct Counts {
+        std::atomic<int> allocated{0}, released{0}, offered{0};
+        std::mutex lock;
+        std::vector<FrameRecord *> kept;
+    } counts;
+    FrameAllocator alloc{
+        [](size_t size, void *ctx) -> void * {
+            ++static_cast<Counts *>(ctx)->allocated;
+            return std::malloc(size);
+        },
+        [](void *data, void *ctx) {
+            ++static_cast<Counts *>(ctx)->released;
+            std::free(data);
+        }};
+    StreamCallbacks sc{};
+    sc.on_frame = [](void *ctx, FrameRecord *f) {
+        auto *c = static_cast<Counts *>(ctx);
+        if (++c->offered > 5)
+            return false;  // declined: queued instead
+        std::lock_guard<std::mutex> lock(c->lock);
+        c->kept.push_back(f);
+        return true;
+    };
+    const Operations &ops = NetworkDriver().ops;
+    ASSERT_TRUE(ops.SetAllocator(h, &alloc, &counts));
+    ASSERT_TRUE(ops.SetStreamCallbacks(h, &sc, &counts));
+    ASSERT_TRUE(ops.EnableStreaming(h));
+    ASSERT_TRUE(ops.SetStreamFormat(h, FORMAT_PREVIEW, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return counts.offered.load() > 10; }, 3000));
+    ASSERT_TRUE(ops.DisableStreaming(h));
+    ASSERT_TRUE(ops.SetStreamCallbacks(h, nullptr, nullptr));
+    {
+        std::lock_guard<std::mutex> lock(counts.lock);
+        ASSERT_EQ(counts.kept.size(), 5u);
+        for (FrameRecord *f : counts.kept) {
+            EXPECT_EQ(f->image_bytes, 16u * 8u * 3u);
+            EXPECT_EQ(f->release_context, &counts);
+            ReleaseFrame(h, f);
+        }
+    }
+    ops.SetAllocator(h, nullptr, nullptr);
+    // Every buffer that came from the allocator went back to it.
+    EXPECT_TRUE(WaitFor([&] { return counts.allocated.load() == counts.released.load(); }, 2000))
+        << counts.allocated.load() << " vs " << counts.released.load();
 }

@@ -169,6 +169,11 @@ public:
     std::vector<uint8_t> Take() { Finish(); return std::move(m_bytes); }
 
     MessageBuilder(MessageBuilder &&other) noexcept : m_bytes(std::move(other.m_bytes)), m_writer(m_bytes) {}
+    MessageBuilder &operator=(MessageBuilder &&other) noexcept
+    {
+        m_bytes = std::move(other.m_bytes);
+        return *this;
+    }
     MessageBuilder(const MessageBuilder &) = delete;
 
 private:
