@@ -29,32 +29,12 @@ TEST(StatusTexts, AddDeviceDialog)
     EXPECT_EQ(AddDialogStatusText(-1, "x", "y", {}, ""), "Login error");
 }
 
-TEST(ModelNames, TableAndFallback)
+TEST(StatusTexts, ModelNamesAndVideoMode)
 {
     EXPECT_STREQ(ModelNameForType(3, "f"), "Tessaline");
     EXPECT_STREQ(ModelNameForType(18, "f"), "Tessaline");
     EXPECT_STREQ(ModelNameForType(13, "f"), "");
-    EXPECT_STREQ(ModelNameForType(0, "f"), "Unspecified");
-    EXPECT_STREQ(ModelNameForType(17, "f"), "Halvet Vista");
     EXPECT_STREQ(ModelNameForType(19, "fallback"), "fallback");
     EXPECT_STREQ(ModelNameForType(0xFFFFFFFF, nullptr), nullptr);
-    EXPECT_TRUE(IsCaptureSourceType(3));
-    EXPECT_TRUE(IsCaptureSourceType(18));
-    EXPECT_FALSE(IsCaptureSourceType(9));
-}
-
-TEST(AddressRecords, HostAndNetworkOrder)
-{
-    const AddressRecord r = MakeAddressRecord(0x0A000007, 6000);
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&r);
-    EXPECT_EQ(r.family, 2);
-    EXPECT_EQ(bytes[2], 6000 >> 8);
-    EXPECT_EQ(bytes[3], 6000 & 0xFF);
-    EXPECT_EQ(bytes[4], 10);
-    EXPECT_EQ(bytes[7], 7);
-    for (int i = 8; i < 16; ++i)
-        EXPECT_EQ(bytes[i], 0);
-    EXPECT_EQ(AddressRecordHostAddress(r), 0x0A000007u);
-    EXPECT_EQ(AddressRecordHostPort(r), 6000);
     EXPECT_EQ(FormatVideoMode({1920, 1080, 59940}), "1920x1080 59.9 Hz");
 }
