@@ -17,6 +17,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <thread>
 #include <unordered_map>
 #include <unistd.h>
@@ -75,6 +76,8 @@ struct Client {
 // ---- Keep-alive -------------------------------------------------------------------
 
 namespace {
+
+bool SendLocked(Client *c, const std::vector<uint8_t> &bytes);
 
 class KeepAlive {
 public:
@@ -146,8 +149,7 @@ private:
                 if (c->closed)
                     continue;
                 uint32_t id = NextRequestId(c->id_counter);
-                const auto &bytes = MessageBuilder::Request(id, REQ_PING).Take();
-                (void)c->transport->Send(bytes);
+                (void)SendLocked(c, MessageBuilder::Request(id, REQ_PING).Take());
             }
             next = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_period_ms);
         }
@@ -190,9 +192,15 @@ std::vector<uint8_t> BuildRequestBytes(uint32_t id, uint32_t type, const std::ve
     return b.Take();
 }
 
-// Sends with the write lock held; marks nothing on failure (the reader ends the
-// connection when the socket is gone).
-bool SendLocked(Client *c, const std::vector<uint8_t> &bytes) { return c->transport->Send(bytes); }
+// Sends with the write lock held. A frame that could not go out whole leaves the
+// stream unusable: the connection ends, and the reader releases every waiter.
+bool SendLocked(Client *c, const std::vector<uint8_t> &bytes)
+{
+    if (c->transport->Send(bytes))
+        return true;
+    ::shutdown(c->fd, SHUT_RDWR);
+    return false;
+}
 
 // ---- Login handling (reader thread) ---------------------------------------------------
 
@@ -488,6 +496,10 @@ Client *ConnectClient(uint32_t address, uint16_t port, const ConnectOptions &opt
 
 Client *AttachClient(int fd, bool compressed, const ClientCallbacks *callbacks, void *owner)
 {
+    // A peer that stops reading must not hold a writer (and the locks it holds) for
+    // longer than a request may take.
+    timeval send_timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
     auto c = std::make_unique<Client>();
     c->compressed = compressed;
     c->fd = fd;
@@ -648,8 +660,12 @@ void SetClientOwner(Client *client, void *owner)
 int ClientRequestTimeout(const Client *client) { return client ? client->request_timeout_ms.load() : 0; }
 void SetClientRequestTimeout(Client *client, int timeout_ms)
 {
-    if (client)
-        client->request_timeout_ms = timeout_ms > 0 ? timeout_ms : 10000;
+    if (!client)
+        return;
+    client->request_timeout_ms = timeout_ms > 0 ? timeout_ms : 10000;
+    int ms = client->request_timeout_ms.load();
+    timeval send_timeout{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(client->fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
 }
 bool ClientClosed(Client *client)
 {

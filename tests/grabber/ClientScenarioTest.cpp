@@ -268,3 +268,19 @@ TEST(ClientScenario, BadGreetingsEndTheConnection)
         CloseClient(c);
     }
 }
+
+TEST(ClientScenario, APeerThatStopsReadingEndsTheConnectionAtTheTimeout)
+{
+    Connected c;
+    ASSERT_NE(c.client, nullptr);
+    SetClientRequestTimeout(c.client, 300);
+    std::vector<uint8_t> block(256 * 1024, 0x42);
+    auto start = std::chrono::steady_clock::now();
+    // The peer reads nothing: the socket buffers fill and a send stalls.
+    for (int i = 0; i < 200 && PostRequest(c.client, REQ_POST_BLOCK, block) != 0; ++i) {
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    for (int i = 0; i < 100 && !ClientClosed(c.client); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(ClientClosed(c.client));
+}
