@@ -141,3 +141,34 @@ TEST(SimProgram, HandleReconnectsAfterTheProgramIsKilledAndRestarted)
     Grabber::Close(h);
     Grabber::Shutdown();
 }
+
+TEST(SimProgram, ConfigFileAndPortFile)
+{
+    char dir[] = "/tmp/tessaline-sim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string config = std::string(dir) + "/devices.conf";
+    std::string ports = std::string(dir) + "/ports.txt";
+    {
+        std::FILE *f = std::fopen(config.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("# two appliances\n\naddress=127.0.0.5,serial=CF1,type=18\n  serial=CF2 , mode=none, udp=off\n", f);
+        std::fclose(f);
+    }
+    SimProcess sim({"--port", "0", "--http-port", "0", "--udp-port", "0", "--config", config, "--port-file", ports});
+    ASSERT_TRUE(sim.Ready());
+    ASSERT_EQ(sim.DeviceCount(), 2u);
+    EXPECT_EQ(sim.Device(0).serial, "CF1");
+    EXPECT_EQ(sim.Device(0).address, 0x7F000005u);
+    EXPECT_EQ(sim.Device(1).address, 0x7F000003u);  // by position
+    EXPECT_EQ(sim.Device(1).udp_port, 0);
+    std::FILE *f = std::fopen(ports.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char line[256];
+    ASSERT_NE(std::fgets(line, sizeof line, f), nullptr);
+    std::fclose(f);
+    EXPECT_EQ(std::string(line).rfind("device 0 CF1 tcp 127.0.0.5:", 0), 0u);
+    sim.Stop();
+    std::remove(ports.c_str());
+    std::remove(config.c_str());
+    rmdir(dir);
+}
