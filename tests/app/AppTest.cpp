@@ -90,6 +90,18 @@ void AppFixture::Screenshot(QWidget *widget, const QString &name)
     widget->grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
+std::vector<std::vector<std::string>> AppFixture::StoredDevices()
+{
+    CConfigDoc reloaded;
+    EXPECT_TRUE(reloaded.OnNewDocument());
+    std::vector<std::vector<std::string>> devices;
+    Ambry::CLock lock(reloaded.DeviceList()->Mutex());
+    CDeviceSet &active = reloaded.DeviceList()->Active();
+    for (size_t i = 0; i < active.Count(); ++i)
+        devices.push_back({active.At(i)->GetName(), active.At(i)->GetAddress(), active.At(i)->GetPassword()});
+    return devices;
+}
+
 bool SimAppliances::Start(std::vector<Sim::DeviceConfig> devices)
 {
     std::string error;

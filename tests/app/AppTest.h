@@ -74,6 +74,9 @@ protected:
     size_t ActiveCount();
     CDevice *ActiveAt(size_t index);
     void Screenshot(QWidget *widget, const QString &name);
+    // What a new document loads from the store now: name, address and password of
+    // each device, in list order.
+    std::vector<std::vector<std::string>> StoredDevices();
 
     QTemporaryDir m_dir;
     CAnswering m_answers;

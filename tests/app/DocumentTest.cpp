@@ -122,10 +122,7 @@ TEST_F(DocumentTest, RemovingPicksTheDeviceThatTookItsPlace)
     EXPECT_TRUE(Props()->NameEdit()->text().isEmpty());
 
     // The removals were saved: a new document loads an empty list.
-    CConfigDoc reloaded;
-    ASSERT_TRUE(reloaded.OnNewDocument());
-    Ambry::CLock lock(reloaded.DeviceList()->Mutex());
-    EXPECT_EQ(reloaded.DeviceList()->Active().Count(), 0u);
+    EXPECT_TRUE(StoredDevices().empty());
 }
 
 TEST_F(DocumentTest, RemoveAllAsksTheRightQuestion)
@@ -317,11 +314,9 @@ TEST_F(AddByHandTest, AddedDeviceIsSavedAndCurrentCancelChangesNothing)
     EXPECT_FALSE(List().IsDirty());
     EXPECT_EQ(Props()->NameEdit()->text(), QStringLiteral("By hand"));
 
-    CConfigDoc reloaded;
-    ASSERT_TRUE(reloaded.OnNewDocument());
-    Ambry::CLock lock(reloaded.DeviceList()->Mutex());
-    ASSERT_EQ(reloaded.DeviceList()->Active().Count(), 2u);
-    EXPECT_EQ(reloaded.DeviceList()->Active().At(1)->GetName(), "By hand");
+    const auto stored = StoredDevices();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[1], (std::vector<std::string>{"By hand", "127.0.0.1:3", ""}));
 }
 
 }  // namespace

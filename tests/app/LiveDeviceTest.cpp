@@ -174,11 +174,9 @@ TEST_F(LiveDeviceTest, OneFrameRequestOneSecondAfterTheLastKeystroke)
     ASSERT_TRUE(WaitFor([&] { return RowText(locked).endsWith(QStringLiteral("Device OK")); }, 5000));
 
     // The password edit saved the list on every change.
-    CConfigDoc reloaded;
-    ASSERT_TRUE(reloaded.OnNewDocument());
-    Ambry::CLock lock(reloaded.DeviceList()->Mutex());
-    ASSERT_EQ(reloaded.DeviceList()->Active().Count(), 1u);
-    EXPECT_EQ(reloaded.DeviceList()->Active().At(0)->GetPassword(), "secret");
+    const auto stored = StoredDevices();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0][2], "secret");
 }
 
 }  // namespace

@@ -77,7 +77,9 @@ TEST_F(ScreensTest, HundredDevicesShowInUnderASecond)
     const qint64 elapsed = clock.elapsed();
     std::printf("window with 100 devices shown in %lld ms\n", static_cast<long long>(elapsed));
     EXPECT_EQ(Rows()->count(), 100);
+#ifndef TESSALINE_SANITIZED
     EXPECT_LT(elapsed, 1000);
+#endif
 }
 
 }  // namespace
