@@ -22,8 +22,9 @@ void DecodeOnce(imaging::FrameDecoder &decoder, const uint8_t *frame, size_t len
 {
     (void)decoder.ChooseTarget(frame, length, target);
     const uint64_t size = decoder.OutputSize(frame, length);
-    // Sizes beyond a few megabytes are still checked, against a small buffer.
-    const size_t out_size = size > (8u << 20) ? 64 : static_cast<size_t>(size) - (short_out && size ? 1 : 0);
+    // Sizes beyond a megabyte are still checked, against a small buffer (large
+    // outputs only slow the search down).
+    const size_t out_size = size > (1u << 20) ? 64 : static_cast<size_t>(size) - (short_out && size ? 1 : 0);
     std::vector<uint8_t> out(out_size ? out_size : 1);
     const size_t used = decoder.Decode(frame, length, out.data(), out_size);
     if (used > length)
