@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <utility>
 
 namespace Tessaline::Ui {
 
@@ -244,6 +245,14 @@ void CAddDeviceDialog::OnTimer(unsigned id)
     switch (id) {
     case ADD_TIMER_STATUS:
         KillTimer(ADD_TIMER_STATUS);
+        // A new password on a connected device whose login was refused again: the
+        // device reports only changes of its login state, so no notification follows
+        // a second refusal. Show the outcome the connection holds instead of
+        // searching for ever; a later change still arrives as a notification.
+        if (std::exchange(m_passwordRetry, false) && m_device->HasConnection()) {
+            ShowConnectedResult();
+            break;
+        }
         m_light->hide();
         if (!m_address->text().isEmpty()) {
             m_status->setText(QStringLiteral("Searching..."));
@@ -275,23 +284,27 @@ void CAddDeviceDialog::OnDeviceNotify(uint32_t)
     // The delivered bits were cleared from the device's in-flight set before this
     // call, so a later change of the same kind posts again.
     KillTimer(ADD_TIMER_STATUS);
-    if (m_device->HasConnection()) {
-        m_spinner->hide();
-        VideoMode mode;
-        (void)m_device->GetVideoMode(&mode);
-        const AddDeviceStatus status =
-            ChooseAddDeviceStatus(m_device->GetLoginStatus(), mode.width >= 1 && mode.height >= 1,
-                                  m_device->GetPassword().empty(), m_device->GetModelName(),
-                                  m_device->GetSerialNumber());
-        SetLight(status.light);
-        m_light->show();
-        m_status->setText(QString::fromStdString(status.text));
-        UpdateDefaultName();
-    } else {
+    m_passwordRetry = false;
+    if (m_device->HasConnection())
+        ShowConnectedResult();
+    else
         SetTimer(ADD_TIMER_STATUS, kStatusDelayMs);
-    }
     ChooseTargetHeight();
     SetTimer(ADD_TIMER_HEIGHT, kHeightStepMs);
+}
+
+void CAddDeviceDialog::ShowConnectedResult()
+{
+    m_spinner->hide();
+    VideoMode mode;
+    (void)m_device->GetVideoMode(&mode);
+    const AddDeviceStatus status =
+        ChooseAddDeviceStatus(m_device->GetLoginStatus(), mode.width >= 1 && mode.height >= 1,
+                              m_device->GetPassword().empty(), m_device->GetModelName(), m_device->GetSerialNumber());
+    SetLight(status.light);
+    m_light->show();
+    m_status->setText(QString::fromStdString(status.text));
+    UpdateDefaultName();
 }
 
 void CAddDeviceDialog::OnNameChanged(const QString &text)
@@ -308,6 +321,7 @@ void CAddDeviceDialog::OnAddressChanged(const QString &text)
     if (address == m_lastAddress)
         return;
     m_lastAddress = address;
+    m_passwordRetry = false;
     m_device->SetAddress(address.c_str());
     UpdateDefaultName();
     SetTimer(ADD_TIMER_STATUS, kStatusDelayMs);
@@ -320,6 +334,7 @@ void CAddDeviceDialog::OnPasswordChanged(const QString &text)
         return;
     m_lastPassword = password;
     m_device->SetPassword(password.c_str());
+    m_passwordRetry = m_device->HasConnection();
     SetTimer(ADD_TIMER_STATUS, kStatusDelayMs);
 }
 

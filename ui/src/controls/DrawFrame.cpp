@@ -58,7 +58,9 @@ bool DrawFrame(QPainter &painter, int left, int top, int right, int bottom, CFra
         painter.save();
         painter.setPen(QPen(Qt::black, 1));
         painter.setBrush(Qt::NoBrush);
-        painter.drawRect(QRect(QPoint(left, top), QPoint(std::max(left, right - 1), std::max(top, bottom - 1))));
+        // A 1-pixel pen strokes one pixel beyond the rectangle's size: this outline
+        // covers the columns left..right-1 and the rows top..bottom-1.
+        painter.drawRect(QRect(left, top, std::max(0, right - left - 1), std::max(0, bottom - top - 1)));
         painter.restore();
         return false;
     }

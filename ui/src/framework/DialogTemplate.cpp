@@ -26,6 +26,27 @@ Qt::Alignment TextAlignment(unsigned styles)
     return Qt::AlignLeft | Qt::AlignVCenter;
 }
 
+// A one-line label whose text is wider than its place (fonts differ from the ones
+// the template was measured with) grows away from its aligned edge, never past the
+// parent's left edge, so that no text is cut off.
+QRect FitLabel(const QLabel *label, QRect geometry, unsigned styles)
+{
+    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2 * label->margin() + 2;
+    if (needed <= geometry.width())
+        return geometry;
+    const int extra = needed - geometry.width();
+    if (styles & CS_RIGHT) {
+        const int grow = std::min(extra, geometry.left());
+        geometry.setLeft(geometry.left() - grow);
+    } else if (styles & CS_CENTER) {
+        const int grow = std::min(extra / 2, geometry.left());
+        geometry.adjust(-grow, 0, extra - grow, 0);
+    } else {
+        geometry.setWidth(needed);
+    }
+    return geometry;
+}
+
 QWidget *MakeStandardControl(const ControlTemplate &entry, QWidget *parent)
 {
     const QString caption = QString::fromUtf8(entry.caption ? entry.caption : "");
@@ -150,7 +171,10 @@ bool InstantiateTemplate(QWidget *parent, const DialogTemplate &dialog, const Co
         SetControlId(control, entry.id);
         if (entry.id >= 0)
             control->setObjectName(QStringLiteral("ctrl%1").arg(entry.id));
-        control->setGeometry(MapDialogRect(QRect(entry.x, entry.y, entry.width, entry.height), base));
+        QRect geometry = MapDialogRect(QRect(entry.x, entry.y, entry.width, entry.height), base);
+        if (auto *label = qobject_cast<QLabel *>(control); label && !label->wordWrap())
+            geometry = FitLabel(label, geometry, entry.styles);
+        control->setGeometry(geometry);
 
         const QString caption = PlainCaption(QString::fromUtf8(entry.caption ? entry.caption : ""));
         QString name = entry.accessibleName ? QString::fromUtf8(entry.accessibleName) : QString();

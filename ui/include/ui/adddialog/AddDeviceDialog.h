@@ -116,6 +116,7 @@ private:
     explicit CAddDeviceDialog(QWidget *parent, Ambry::Ref<CDevice> device);
 
     void OnDeviceNotify(uint32_t bits);
+    void ShowConnectedResult();
     void OnNameChanged(const QString &text);
     void OnAddressChanged(const QString &text);
     void OnPasswordChanged(const QString &text);
@@ -131,6 +132,7 @@ private:
     std::string m_lastAddress;
     std::string m_lastPassword;
     bool m_userEditedName = false;
+    bool m_passwordRetry = false;  // a password was applied to a connected device
     bool m_writingName = false;
     bool m_opened = false;
     bool m_heightsMeasured = false;
