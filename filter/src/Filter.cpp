@@ -27,11 +27,21 @@ extern "C" __attribute__((visibility("default"))) int TSLRegisterDevice(const GU
         return 0;
     if (!name)
         name = "";
-    CStoreTransaction transaction;
-    if (!transaction.Active())
-        return 0;
-    bool ok = WriteInstance(kVideoInputCategory, *clsid, name) && WriteInstance(kLegacyFilterCategory, *clsid, name);
-    if (ok && audio)
-        ok = WriteInstance(kAudioInputCategory, *audio, name);
-    return ok && transaction.Commit() ? 1 : 0;
+    int result = 0;
+    {
+        CStoreTransaction transaction;
+        if (transaction.Active()) {
+            bool ok = WriteInstance(kVideoInputCategory, *clsid, name) &&
+                      WriteInstance(kLegacyFilterCategory, *clsid, name);
+            if (ok && audio)
+                ok = WriteInstance(kAudioInputCategory, *audio, name);
+            result = ok && transaction.Commit() ? 1 : 0;
+        }
+    }
+    // The host program may run for days: hold no connection between registrations.
+    StoreClose();
+    return result;
 }
+
+// The module's own copy of the store code keeps no connection once it is unloaded.
+__attribute__((destructor)) static void CloseStoreAtUnload() { StoreShutdown(); }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <unordered_map>
 
 struct StoreKey {
@@ -160,10 +161,15 @@ public:
     }
 };
 
+// Lives to process end (detached workers may still use it at exit) unless a module
+// that carries its own copy of the store ends it with StoreShutdown.
+Store *g_store = nullptr;
+std::once_flag g_storeOnce;
+
 Store &TheStore()
 {
-    static Store *store = new Store;  // lives to process end; workers may still use it at exit
-    return *store;
+    std::call_once(g_storeOnce, [] { g_store = new Store; });
+    return *g_store;
 }
 
 // One use of a cached statement; resets it when done.
@@ -357,6 +363,19 @@ void StoreClose()
     Store &store = TheStore();
     Ambry::CLock lock(store.mutex);
     store.Close();
+}
+
+void StoreShutdown()
+{
+    Store *store = g_store;
+    if (!store)
+        return;
+    {
+        Ambry::CLock lock(store->mutex);
+        store->Close();
+    }
+    delete store;
+    g_store = nullptr;
 }
 
 HKEY OpenKey(HKEY parent, const char *path, uint32_t access)

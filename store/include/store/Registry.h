@@ -73,6 +73,11 @@ std::string StorePath();
 // environment at that time. Open handles become stale. For tests and tools.
 void StoreClose();
 
+// Closes the connection and frees the store's state for good. Only for a loadable
+// module that carries its own copy of this code, when it is unloaded; nothing may
+// call into the store afterwards.
+void StoreShutdown();
+
 // ---- keys ----
 
 // Opens root\path (components separated by '\\') with KEY_READ or KEY_ALL_ACCESS.
