@@ -1,3 +1,5 @@
+#include "TempStore.h"
+
 #include <options/OptionValues.h>
 #include <store/Registry.h>
 
@@ -5,7 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
+#include <memory>
 #include <string>
 
 namespace {
@@ -15,13 +17,7 @@ class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("tessaline-options-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(m_dir);
-        std::filesystem::create_directories(m_dir);
-        setenv("TESSALINE_STORE", (m_dir / "registry.db").c_str(), 1);
-        StoreClose();
+        m_store = std::make_unique<CTempStore>("tessaline-options");
         m_video = CKey(CreateKeyPath(HKEY_CLASSES_ROOT, "CLSID\\{TEST}\\VideoParameters"));
         m_audio = CKey(CreateKeyPath(HKEY_CLASSES_ROOT, "CLSID\\{TEST}\\AudioParameters"));
         ASSERT_TRUE(m_video);
@@ -31,13 +27,12 @@ protected:
     {
         m_video = CKey();
         m_audio = CKey();
-        StoreClose();
-        std::filesystem::remove_all(m_dir);
+        m_store.reset();
     }
     HKEY Video() const { return m_video.get(); }
     HKEY Audio() const { return m_audio.get(); }
 
-    std::filesystem::path m_dir;
+    std::unique_ptr<CTempStore> m_store;
     CKey m_video;
     CKey m_audio;
 };

@@ -2,6 +2,7 @@
 // The device at the other end is a CDeviceIO of this file that keeps its picture
 // adjustments as an appliance does; the store is a real SQLite file.
 #include "../options/BitmapBuilder.h"
+#include "../options/TempStore.h"
 
 #include <discovery/Discovery.h>
 #include <options/OptionValues.h>
@@ -141,13 +142,8 @@ class OptionsSheetTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("tessaline-sheet-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(m_dir);
-        std::filesystem::create_directories(m_dir);
-        setenv("TESSALINE_STORE", (m_dir / "registry.db").c_str(), 1);
-        StoreClose();
+        m_store = std::make_unique<CTempStore>("tessaline-sheet");
+        m_dir = m_store->Dir();
         InstallDirectShowOptionsCodec();
         SetDeviceIOOpener(&OpenAppliance, &m_appliance);
     }
@@ -158,8 +154,7 @@ protected:
             m_device->Stop();
         m_device.reset();
         SetDeviceIOOpener(nullptr, nullptr);
-        StoreClose();
-        std::filesystem::remove_all(m_dir);
+        m_store.reset();
     }
 
     // A device found on the loopback network whose worker has connected and stored
@@ -214,6 +209,7 @@ protected:
         ASSERT_TRUE(sheet->grab().save(dir + "/" + name));
     }
 
+    std::unique_ptr<CTempStore> m_store;
     std::filesystem::path m_dir;
     ApplianceState m_appliance;
     Ambry::Ref<CDevice> m_device;

@@ -18,6 +18,14 @@
 
 namespace Tessaline::Ui {
 namespace {
+
+// Device records read and write their DirectShow options through the option-values
+// code. The hook is installed while the program starts, before any device list can
+// load, by every program that can open this sheet.
+const bool g_codecInstalled = [] {
+    InstallDirectShowOptionsCodec();
+    return true;
+}();
 // Size of every page, dialog units.
 constexpr int kPageWidthDu = 260;
 constexpr int kPageHeightDu = 242;
