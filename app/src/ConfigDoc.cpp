@@ -122,10 +122,13 @@ void CConfigDoc::OnAddDevice()
 
 void CConfigDoc::OnRemoveDevice()
 {
-    if (!m_list || !m_current)
-        return;
-    // Keep the device alive through the question and the removal.
-    Ambry::Ref<CDevice> device = m_current;
+    if (m_list && m_current)
+        RemoveDevice(m_current);
+}
+
+void CConfigDoc::RemoveDevice(Ambry::Ref<CDevice> device)
+{
+    // The reference keeps the device alive through the question and the removal.
     const QString text = QStringLiteral("Are you sure to delete device \"%1\"?")
                              .arg(QString::fromStdString(device->GetDisplayName()));
     if (MessageBox(m_mainWindow, text, MB_OKCANCEL) != IDOK)
@@ -158,12 +161,20 @@ void CConfigDoc::OnRemoveAllDevices()
     if (!m_list)
         return;
     size_t count = 0;
+    Ambry::Ref<CDevice> only;
     {
         Ambry::CLock lock(m_list->Mutex());
         count = m_list->Active().Count();
+        if (count == 1)
+            only = Ambry::Ref<CDevice>::Retain(m_list->Active().At(0));
     }
     if (count <= 1) {
-        OnRemoveDevice();
+        // One device: the single-device question. A device that a search added is
+        // not current yet; it is still the one "all" means.
+        if (m_current)
+            RemoveDevice(m_current);
+        else if (only)
+            RemoveDevice(only);
         return;
     }
     const QString text = QStringLiteral(

@@ -53,7 +53,10 @@ const DialogTemplate kAboutTemplate{CAboutDlg::kTemplateId, "About Tessaline Dir
 
 CAboutDlg::CAboutDlg(QWidget *parent) : QDialog(parent)
 {
-    InstantiateTemplate(this, kAboutTemplate, [this](const ControlTemplate &, QWidget *owner) -> QWidget * {
+    RegisterApplicationStrings();
+    InstantiateTemplate(this, kAboutTemplate, [](const ControlTemplate &entry, QWidget *owner) -> QWidget * {
+        if (entry.kind != ControlKind::Custom)
+            return nullptr;
         auto *icon = new QLabel(owner);
         icon->setPixmap(QIcon(Tessaline::Resources::IconPath(128)).pixmap(32, 32));
         return icon;

@@ -65,6 +65,35 @@ TEST_F(DocumentTest, WindowHasCaptionSizeAndMinimum)
     EXPECT_GE(sizes[1], 265);
 }
 
+TEST_F(DocumentTest, AboutBoxAndKeyboardBetweenPanes)
+{
+    CAboutDlg about;
+    EXPECT_EQ(about.windowTitle(), QStringLiteral("About Tessaline DirectShow Setup"));
+    EXPECT_EQ(about.VersionText(), QStringLiteral("Version 3.24.9"));
+    Screenshot(&about, QStringLiteral("about"));
+
+    AddDevice("Keys", kDeadAddress);
+    ShowFrame();
+    m_frame->activateWindow();
+    Rows()->setFocus();
+    ASSERT_TRUE(WaitFor([this] { return Rows()->hasFocus(); }, 1000));
+    QTest::keyClick(m_frame.get(), Qt::Key_F6);
+    EXPECT_TRUE(Props()->isAncestorOf(QApplication::focusWidget()));
+    QTest::keyClick(m_frame.get(), Qt::Key_F6, Qt::ShiftModifier);
+    EXPECT_TRUE(Pane()->isAncestorOf(QApplication::focusWidget()));
+
+    // Every control of both panes can be told apart by assistive tools.
+    for (QWidget *pane : {static_cast<QWidget *>(Pane()), static_cast<QWidget *>(Props())}) {
+        for (QWidget *child : pane->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (qobject_cast<QLineEdit *>(child) || qobject_cast<QPushButton *>(child) ||
+                qobject_cast<QListWidget *>(child)) {
+                EXPECT_FALSE(child->accessibleName().isEmpty()) << child->metaObject()->className();
+            }
+        }
+    }
+    EXPECT_EQ(Rows()->item(0)->data(Qt::AccessibleTextRole).toString(), QStringLiteral("Keys, Connecting..."));
+}
+
 TEST_F(DocumentTest, FirstUpdateMakesFirstDeviceCurrent)
 {
     CDevice *first = AddDevice("Alpha", kDeadAddress);

@@ -50,6 +50,15 @@ TEST_F(FoundTest, FoundRecordsAreMergedIntoTheList)
     ASSERT_TRUE(WaitFor([&] { return device->GetAddress() == "127.0.0.1"; }));
     EXPECT_EQ(ActiveCount(), 1u);
     EXPECT_TRUE(List().IsDirty());
+
+    // The one device of the list is what "Remove All Devices" means even though no
+    // device is current yet: it is asked about and removed.
+    ASSERT_EQ(m_doc->CurrentDevice(), nullptr);
+    m_frame->Router()->SendCommand(ID_DEVICE_REMOVE_ALL);
+    ASSERT_EQ(m_answers.questions.size(), 1u);
+    EXPECT_TRUE(m_answers.questions[0].startsWith(QStringLiteral("Are you sure to delete device")));
+    EXPECT_EQ(ActiveCount(), 0u);
+    EXPECT_FALSE(List().IsDirty());
 }
 
 class SearchInNamespace : public AppFixture {

@@ -50,6 +50,8 @@ public:
 
 private:
     void ClearCurrentDevice();
+    // Asks about one device and, on OK, removes it and picks the next current device.
+    void RemoveDevice(Ambry::Ref<CDevice> device);
 
     std::unique_ptr<CDeviceList> m_list;
     Ambry::Ref<CDevice> m_current;
