@@ -6,7 +6,7 @@ find_package(Threads REQUIRED)
 set(TESSALINE_WARNINGS -Wall -Wextra -Werror)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # GCC 12 reports false positives here on code that is correct under -O2.
-  list(APPEND TESSALINE_WARNINGS -Wno-stringop-overflow -Wno-array-bounds -Wno-restrict)
+  list(APPEND TESSALINE_WARNINGS -Wno-stringop-overflow -Wno-array-bounds -Wno-restrict -Wno-stringop-truncation)
 endif()
 
 if(TESSALINE_SANITIZERS)
