@@ -201,7 +201,10 @@ void CDevice::LoadFilterModule()
     if (cut != std::string::npos)
         path.erase(cut);
     m_filterPath = path + "/" + FILTER_FILE_NAME;
-    m_filterModule = dlopen(m_filterPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Each device counts one load. The module stays mapped when the count reaches
+    // zero: it is loaded again with the next device, and a module that is unmapped and
+    // mapped again loses nothing but gains a fresh copy of its state each time.
+    m_filterModule = dlopen(m_filterPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (m_filterModule)
         m_registerEntry = reinterpret_cast<TSLRegisterDeviceFn>(dlsym(m_filterModule, REGISTER_ENTRY_NAME));
 }
@@ -667,6 +670,7 @@ void CDevice::Refresh()
         Ambry::CLock lock(m_mutex);
         QueueJob(&CDevice::JobReadVideoMode);
         m_lastModeRequestMs = MonotonicMs();
+        m_modeRequested = true;
     }
     RequestFrame(true);
 }
