@@ -468,6 +468,24 @@ TEST_F(OptionsSheetTest, StoredResolutionOutsideTheListAndScaleCodeWithoutPositi
     EXPECT_EQ(v, (1366u << 16) | 768u);
 }
 
+TEST_F(OptionsSheetTest, FixingTheResolutionOfANewDeviceOffersARealSize)
+{
+    ConnectDevice();  // a new record: no fixed size yet (0 x 0)
+    Open();
+    COptionsPage *page = PageById(IDD_DIRECTSHOW_PAGE);
+    QComboBox *list = Control<QComboBox>(page, 30053);
+    EXPECT_EQ(list->count(), 23);  // no "0 x 0" entry
+    EXPECT_EQ(list->currentIndex(), -1);
+    Control<QCheckBox>(page, 30051)->click();
+    EXPECT_EQ(list->currentText(), "480 x 240");
+    EXPECT_TRUE(m_session->sheet->ApplyButton()->isEnabled());
+    m_session->sheet->OkButton()->click();
+    CKey video(OpenParameters("VideoParameters"));
+    uint32_t v = 0;
+    ASSERT_TRUE(ReadDword(video.get(), "FixedResolution", &v));
+    EXPECT_EQ(v, (480u << 16) | 240u);  // not 0, which a later read would ignore
+}
+
 TEST_F(OptionsSheetTest, FrameRateTypingClampingAndSteps)
 {
     ConnectDevice();
