@@ -140,7 +140,7 @@ TEST_F(AddDialogTest, SearchingAppearsOneSecondAfterTheLastKeystroke)
     // Nothing listens on port 1 of this address: the device keeps trying.
     QTest::keyClicks(m_dialog->AddressEdit(), QStringLiteral("127.0.0.64:1"));
     EXPECT_EQ(m_dialog->TimerPeriod(ADD_TIMER_STATUS), 1000);
-    UiTest::Pump(600);
+    UiTest::Pump(500);
     EXPECT_NE(m_dialog->StatusText()->text(), QStringLiteral("Searching..."));
     ASSERT_TRUE(WaitForStatus(QStringLiteral("Searching..."), 3000));
     EXPECT_FALSE(m_dialog->Spinner()->isHidden());

@@ -14,6 +14,7 @@ constexpr int kAnimationPeriodMs = 100;
 CProgressIndicatorCtrl::CProgressIndicatorCtrl(QWidget *parent) : QWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName(QStringLiteral("Busy"));
 }
 
 void CProgressIndicatorCtrl::paintEvent(QPaintEvent *)

@@ -64,7 +64,9 @@ void CDeviceNotifyTarget::Forget(CDeviceNotifyEvent *event)
         event->m_target = nullptr;
         device = std::exchange(event->m_device, nullptr);
     }
-    // Outside the lock: the last reference may destroy the device.
+    // Outside our lock where possible: the last reference may destroy the device.
+    // (When postEvent drops an event at once, this runs inside the poster's lock;
+    // the poster holds its own reference then, so nothing is destroyed.)
     Ambry::Adopt(device).reset();
 }
 
@@ -73,17 +75,17 @@ bool CDeviceNotifyTarget::PostDeviceNotify(uint32_t bits, CDevice *device)
     if (!device)
         return false;
     auto event = std::make_unique<CDeviceNotifyEvent>(this, bits, device);
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_closed) {
-            event->m_device = nullptr;  // the caller keeps its reference
-            event->m_target = nullptr;
-            return false;
-        }
-        m_pending.push_back(event.get());
+    // Posted under the lock, so that the destructor, which closes the target under
+    // the same lock before it clears the queue, never misses an event in flight.
+    // postEvent never waits for the receiving thread; an event it cannot deliver it
+    // deletes at once, which forgets it (the lock is recursive for that).
+    std::lock_guard lock(m_mutex);
+    if (m_closed) {
+        event->m_device = nullptr;  // the caller keeps its reference
+        event->m_target = nullptr;
+        return false;
     }
-    // postEvent never waits for the receiving thread and takes the event even when
-    // it cannot deliver it (it then deletes it, which forgets it).
+    m_pending.push_back(event.get());
     QCoreApplication::postEvent(this, event.release());
     return true;
 }
@@ -111,11 +113,9 @@ void CDeviceNotifyTarget::WithdrawDeviceNotify(CDevice *device)
 
 bool CDeviceNotifyTarget::PostDeviceFound(const DiscoveryRecord &record)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_closed)
-            return false;
-    }
+    std::lock_guard lock(m_mutex);
+    if (m_closed)
+        return false;
     QCoreApplication::postEvent(this, new CDeviceFoundEvent(record));
     return true;
 }

@@ -178,7 +178,9 @@ bool InstantiateTemplate(QWidget *parent, const DialogTemplate &dialog, const Co
 
         const QString caption = PlainCaption(QString::fromUtf8(entry.caption ? entry.caption : ""));
         QString name = entry.accessibleName ? QString::fromUtf8(entry.accessibleName) : QString();
-        if (name.isEmpty()) {
+        if (!name.isEmpty()) {
+            control->setAccessibleName(name);
+        } else {
             // An edit or list is named by the label just before it; everything else by
             // its own caption.
             const bool labelled = entry.kind == ControlKind::Edit || entry.kind == ControlKind::ListBox ||

@@ -60,7 +60,9 @@ private:
     friend class CDeviceNotifyEvent;
     void Forget(class CDeviceNotifyEvent *event);
 
-    mutable std::mutex m_mutex;  // guards m_pending, m_closed and each pending event's device
+    // Guards m_pending, m_closed and each pending event's device. Recursive: an event
+    // that Qt drops while it is being posted forgets itself under the poster's lock.
+    mutable std::recursive_mutex m_mutex;
     std::vector<class CDeviceNotifyEvent *> m_pending;
     bool m_closed = false;
     NotifyHandler m_notifyHandler;
