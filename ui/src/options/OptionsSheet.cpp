@@ -22,7 +22,7 @@ namespace {
 // Device records read and write their DirectShow options through the option-values
 // code. The hook is installed while the program starts, before any device list can
 // load, by every program that can open this sheet.
-const bool g_codecInstalled = [] {
+[[maybe_unused]] const bool g_codecInstalled = [] {
     InstallDirectShowOptionsCodec();
     return true;
 }();
