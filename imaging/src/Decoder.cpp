@@ -59,19 +59,20 @@ void GroupsToPairs(const uint8_t *__restrict in, uint8_t *__restrict out, uint64
 // One component's walk through its samples during pass 1.
 struct Component {
     bool used = false;
-    bool chroma422 = false;  // planar chroma: a 4:2:2 walk of which odd rows are dropped
-    uint64_t base = 0;       // packed: offset of the first sample; planar: plane start
-    uint64_t step = 0;       // distance between sweeps' starts
-    uint64_t stride = 0;     // step * passes
-    uint64_t end = 0;        // samples (planar) or bytes (packed) of the walk
+    bool chroma422 = false;   // planar chroma: a 4:2:2 walk whose odd rows are dropped
+    uint64_t base = 0;        // offset of the first sample (0 for planar chroma)
+    uint64_t base_plane = 0;  // planar chroma: where its plane starts in the output
+    uint64_t chroma_width = 0;
+    uint64_t step = 0;        // distance between the sweeps' starts
+    uint64_t stride = 0;      // step * passes
+    uint64_t end = 0;         // bytes (packed) or samples (planar chroma) of the walk
     uint64_t pos = 0;
     uint32_t sweep = 0;
     uint32_t sweeps = 0;
     bool done = false;
-    int prev = -1;           // previous delta byte, -1 when none
-    bool count_next = false; // the next byte is a repeat count for `prev_run`
+    int prev = -1;            // previous delta byte, -1 when none
+    bool count_next = false;  // the next byte is a repeat count for `run`
     uint8_t run = 0;
-    uint64_t chroma_width = 0;
 
     void Start(uint32_t passes)
     {
@@ -101,16 +102,11 @@ struct Component {
         pos += stride;
         if (pos >= end) {
             ++sweep;
-            if (sweep >= sweeps)
-                done = true;
-            else
-                pos = (chroma422 ? 0 : base) + sweep * step;
-            if (!done && pos >= end)
-                done = true;
+            pos = base + sweep * step;
+            done = sweep >= sweeps || pos >= end;
         }
         return true;
     }
-    uint64_t base_plane = 0;
 };
 
 }  // namespace
