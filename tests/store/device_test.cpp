@@ -264,3 +264,48 @@ TEST_F(DeviceTest, RecordsLoadBackWithNonAsciiTextsAndThePassword)
 }
 
 }  // namespace
+
+namespace {
+
+// An option codec that keeps the scale mode and flags as two values.
+void ReadOptions(HKEY key, DirectShowOptions *options)
+{
+    uint32_t v;
+    if (ReadDword(key, "ScaleMode", &v))
+        options->scaleMode = static_cast<int32_t>(v);
+    if (ReadDword(key, "Flags", &v))
+        options->flags = v;
+}
+void WriteOptions(HKEY key, const DirectShowOptions &options)
+{
+    WriteDword(key, "ScaleMode", static_cast<uint32_t>(options.scaleMode));
+    WriteDword(key, "Flags", options.flags);
+}
+const DirectShowOptionsCodec kCodec{ReadOptions, WriteOptions};
+
+TEST_F(DeviceTest, OptionsTravelThroughTheInstalledCodec)
+{
+    const DirectShowOptionsCodec *previous = GetDirectShowOptionsCodec();
+    SetDirectShowOptionsCodec(&kCodec);
+    Ambry::Ref<CDevice> device = CDevice::CreateNew();
+    DirectShowOptions options;
+    device->GetDirectShowOptions(&options);
+    EXPECT_EQ(options.scaleMode, 3);  // a new device's default
+    options.scaleMode = 11;
+    options.flags = OPT_FLIP_VERTICAL;
+    // No record yet: nothing to apply to, but the device keeps the options.
+    EXPECT_FALSE(device->ApplyDirectShowOptions(options));
+    StopAndJoin(device.get());
+    device->Store(false);
+    options.flags |= OPT_LIMIT_FPS;
+    EXPECT_TRUE(device->ApplyDirectShowOptions(options));
+
+    Ambry::Ref<CDevice> loaded = CDevice::LoadFromStore(device->ClassId().Guid());
+    DirectShowOptions back;
+    loaded->GetDirectShowOptions(&back);
+    EXPECT_EQ(back.scaleMode, 11);
+    EXPECT_EQ(back.flags, uint32_t{OPT_FLIP_VERTICAL | OPT_LIMIT_FPS});
+    SetDirectShowOptionsCodec(previous);
+}
+
+}  // namespace
