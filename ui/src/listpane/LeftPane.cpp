@@ -115,6 +115,11 @@ CLeftPane::CLeftPane(QWidget *parent) : QWidget(parent)
 
 CLeftPane::~CLeftPane()
 {
+    // The list box outlives this part of the pane while the children are deleted; its
+    // last signals (the emptied selection) must not reach a half-destroyed pane.
+    disconnect(m_list, nullptr, this, nullptr);
+    m_list->removeEventFilter(this);
+    m_list->viewport()->removeEventFilter(this);
     if (m_listenedSet) {
         if (CDeviceDocument *doc = Document(); doc && doc->DeviceList()) {
             Ambry::CLock lock(doc->DeviceList()->Mutex());
