@@ -84,6 +84,13 @@ struct NetHandle : Handle {
     bool closing = false;
 
     imaging::FrameDecoder decoder;  // reader thread only
+    // The self-contained frame the decoder's reference came from (reader thread
+    // only). Deltas apply only on top of it: a delta that arrives after a skipped
+    // or failed self-contained frame would build a wrong picture, so it is dropped.
+    struct {
+        bool valid = false;
+        uint32_t id = 0, width = 0, height = 0;
+    } reference;
 
     uint32_t state = 0;
     char user[32] = {};
@@ -501,8 +508,10 @@ bool OnFrameData(Client *, const FrameHeader &header, PayloadReader &image, void
     uint32_t requested;
     {
         Ambry::CLock lock(h->state_lock);
-        if (h->active_format == 0)
+        if (h->active_format == 0) {
+            h->reference.valid = false;
             return true;  // not streaming: the image is skipped
+        }
         alloc = h->allocator;
         alloc_ctx = h->allocator_context;
         requested = h->requested_format;
@@ -539,13 +548,21 @@ bool OnFrameData(Client *, const FrameHeader &header, PayloadReader &image, void
     uint32_t want = requested & FORMAT_PIXEL_MASK;
     if (own_heap && !imaging::IsCompressed(want)) {
         // Decode into a buffer of the decoded picture's size.
-        (void)h->decoder.ChooseTarget(data, size, want);
-        uint64_t out_size = h->decoder.OutputSize(data, size);
         imaging::CompressedHeader ch;
+        bool self_contained = imaging::IsSelfContained(data, size);
+        bool usable = imaging::ParseCompressedHeader(data, size, ch) &&
+                      (self_contained || (h->reference.valid && h->reference.id == ch.format &&
+                                          h->reference.width == ch.width && h->reference.height == ch.height));
+        uint64_t out_size = 0;
+        if (usable) {
+            (void)h->decoder.ChooseTarget(data, size, want);
+            out_size = h->decoder.OutputSize(data, size);
+        }
         uint8_t *out = out_size ? static_cast<uint8_t *>(alloc.allocate(out_size, alloc_ctx)) : nullptr;
-        bool decoded = out && imaging::ParseCompressedHeader(data, size, ch) &&
-                       h->decoder.Decode(data, size, out, out_size) > 0;
+        bool decoded = out && h->decoder.Decode(data, size, out, out_size) > 0;
         FreeFrame(frame);
+        if (self_contained || !decoded)
+            h->reference = {decoded, ch.format, ch.width, ch.height};
         if (!decoded) {
             if (out)
                 alloc.release(out, alloc_ctx);

@@ -119,6 +119,14 @@ bool ParseDeviceSpec(std::string_view spec, DeviceConfig &c, std::string *error)
             ok = ParseBool(value, c.animate);
         } else if (key == "stream-fps") {
             ok = ParseInt(value, 1, 10000, n) && (c.stream_fps = int(n), true);
+        } else if (key == "keyframe") {
+            ok = ParseInt(value, 1, 100000, n) && (c.keyframe_interval = int(n), true);
+        } else if (key == "stream-passes") {
+            ok = ParseInt(value, 1, 2, n) && (c.stream_passes = int(n), true);
+        } else if (key == "stream-fields") {
+            ok = ParseBool(value, c.stream_fields);
+        } else if (key == "silent-stream") {
+            ok = ParseBool(value, c.silent_stream);
         } else if (key == "no-hello") {
             ok = ParseBool(value, c.no_hello);
         } else if (key == "reply-delay") {

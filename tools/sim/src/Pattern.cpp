@@ -1,6 +1,8 @@
 // The simulated appliance's picture: test pattern, JPEG snapshot, compressed frames.
 #include "sim/Simulator.h"
 
+#include <imaging/Encoder.h>
+
 #include <cstdio>
 #include <cstring>
 #include <jpeglib.h>
@@ -147,29 +149,62 @@ std::vector<uint8_t> EncodeJpeg(const uint8_t *bgr, int width, int height)
 
 std::vector<uint8_t> EncodeCompressedFrame(const uint8_t *bgr, int width, int height)
 {
-    size_t size = size_t(width) * height * 3;
-    size_t blocks = (size + 1023) / 1024;
-    std::vector<uint8_t> out(64, 0);
-    auto put32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    };
-    put32(12, static_cast<uint32_t>(width));
-    put32(16, static_cast<uint32_t>(height));
-    put32(32, 0x10 | 1);  // self-contained, one pass
-    put32(36, 0x0900);
-    out.reserve(64 + size + blocks * 4 + 4);
-    for (size_t b = 0; b < blocks; ++b) {
-        size_t take = size - b * 1024 < 1024 ? size - b * 1024 : 1024;
-        out.push_back(0x00);
-        out.push_back(0x30);  // complete data
-        out.push_back(static_cast<uint8_t>(b));
-        out.push_back(static_cast<uint8_t>(b >> 8));
-        out.insert(out.end(), bgr + b * 1024, bgr + b * 1024 + take);
+    if (width <= 0 || height <= 0)
+        return {};
+    imaging::FrameEncoder encoder;
+    return encoder.EncodeSelfContained(bgr, uint32_t(width), uint32_t(height), imaging::kCompressedBgr24, {});
+}
+
+namespace {
+
+std::vector<uint8_t> ToPairs(const uint8_t *bgr, int width, int height, bool luma_first)
+{
+    if (width <= 0 || height <= 0 || (width & 1))
+        return {};
+    std::vector<uint8_t> out(size_t(width) * height * 2);
+    auto luma = [](int r, int g, int b) { return uint8_t(16 + ((66 * r + 129 * g + 25 * b + 128) >> 8)); };
+    const size_t pairs = size_t(width) * height / 2;
+    for (size_t i = 0; i < pairs; ++i) {
+        const uint8_t *p = bgr + i * 6;
+        const int b0 = p[0], g0 = p[1], r0 = p[2], b1 = p[3], g1 = p[4], r1 = p[5];
+        const int r = (r0 + r1 + 1) / 2, g = (g0 + g1 + 1) / 2, b = (b0 + b1 + 1) / 2;
+        const auto u = uint8_t(128 + ((-38 * r - 74 * g + 112 * b + 128) >> 8));
+        const auto v = uint8_t(128 + ((112 * r - 94 * g - 18 * b + 128) >> 8));
+        uint8_t *q = out.data() + i * 4;
+        if (luma_first) {
+            q[0] = luma(r0, g0, b0), q[1] = u, q[2] = luma(r1, g1, b1), q[3] = v;
+        } else {
+            q[0] = u, q[1] = luma(r0, g0, b0), q[2] = v, q[3] = luma(r1, g1, b1);
+        }
     }
-    // The payload simply ends after the last block.
-    put32(40, static_cast<uint32_t>(out.size() - 64));
     return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> ToYuy2(const uint8_t *bgr, int width, int height)
+{
+    return ToPairs(bgr, width, height, true);
+}
+
+std::vector<uint8_t> ToUyvy(const uint8_t *bgr, int width, int height)
+{
+    return ToPairs(bgr, width, height, false);
+}
+
+bool StreamsPixelFormat(uint32_t pixel)
+{
+    switch (pixel) {
+    case imaging::kRgb24:
+    case imaging::kBgr24:
+    case imaging::kCompressed24:
+    case imaging::kCompressedYuv:
+    case imaging::kCompressedBgr24:
+    case imaging::kCompressedUyvy:
+        return true;
+    default:
+        return false;
+    }
 }
 
 }  // namespace Sim

@@ -7,6 +7,7 @@
 
 #include <grabber/Transport.h>
 #include <grabber/Wire.h>
+#include <imaging/Encoder.h>
 
 #include <ambry/Md5.h>
 #include <ambry/Net.h>
@@ -211,7 +212,7 @@ struct Simulator::Impl {
     {
         std::unique_lock<std::mutex> lock(s.lock);
         s.stream_format = format;
-        if (s.streamer.joinable())
+        if (s.streamer.joinable() || s.dev->cfg.silent_stream)
             return;
         s.stream_stop = false;
         s.streamer = std::thread([this, &s] { StreamLoop(s); });
@@ -231,11 +232,54 @@ struct Simulator::Impl {
             t.join();
     }
 
+    // A compressed frame of the current picture: self-contained when the format or
+    // size changed or the key-frame interval is up, else deltas against the last
+    // self-contained one. Empty when the picture cannot be encoded.
+    struct CompressedStream {
+        imaging::FrameEncoder encoder;
+        uint32_t pixel = 0;
+        int width = 0, height = 0;
+        int since_key = 0;
+    };
+
+    std::vector<uint8_t> NextCompressed(Device &d, CompressedStream &cs, uint32_t pixel, const VideoMode &mode,
+                                        bool &delta)
+    {
+        auto pic = Picture(d, mode.width, mode.height);
+        std::vector<uint8_t> pairs;
+        const uint8_t *picture = pic->data();
+        if (pixel == imaging::kCompressedYuv || pixel == imaging::kCompressedUyvy) {
+            pairs = pixel == imaging::kCompressedYuv ? ToYuy2(picture, mode.width, mode.height)
+                                                     : ToUyvy(picture, mode.width, mode.height);
+            if (pairs.empty())
+                return {};
+            picture = pairs.data();
+        }
+        imaging::EncodeOptions options;
+        options.passes = uint32_t(d.cfg.stream_passes);
+        options.fields = d.cfg.stream_fields;
+        bool key = pixel != cs.pixel || mode.width != cs.width || mode.height != cs.height ||
+                   cs.since_key + 1 >= d.cfg.keyframe_interval;
+        auto w = uint32_t(mode.width), h = uint32_t(mode.height);
+        std::vector<uint8_t> frame = key ? cs.encoder.EncodeSelfContained(picture, w, h, pixel, options)
+                                         : cs.encoder.EncodeDelta(picture, w, h, pixel, options);
+        if (frame.empty())
+            return frame;
+        if (key) {
+            cs.pixel = pixel, cs.width = mode.width, cs.height = mode.height, cs.since_key = 0;
+        } else {
+            cs.since_key++;
+        }
+        delta = !key;
+        return frame;
+    }
+
     void StreamLoop(Session &s)
     {
         Device &d = *s.dev;
         auto period = std::chrono::microseconds(1000000 / std::max(1, d.cfg.stream_fps));
         auto next = std::chrono::steady_clock::now();
+        CompressedStream cs;
         for (;;) {
             uint32_t format;
             {
@@ -252,9 +296,12 @@ struct Simulator::Impl {
                 continue;
             std::shared_ptr<const std::vector<uint8_t>> image;
             uint32_t pixel = format & FORMAT_PIXEL_MASK;
-            if (pixel == 0x0900) {
-                auto pic = Picture(d, mode.width, mode.height);
-                image = std::make_shared<std::vector<uint8_t>>(EncodeCompressedFrame(pic->data(), mode.width, mode.height));
+            bool delta = false;
+            if (imaging::IsCompressed(pixel)) {
+                std::vector<uint8_t> frame = NextCompressed(d, cs, pixel, mode, delta);
+                if (frame.empty())
+                    continue;
+                image = std::make_shared<std::vector<uint8_t>>(std::move(frame));
             } else {
                 image = Picture(d, mode.width, mode.height, (format & FORMAT_BOTTOM_UP) != 0);
             }
@@ -274,6 +321,7 @@ struct Simulator::Impl {
                 return;
             std::lock_guard<std::mutex> lock(d.lock);
             d.stats.frames_streamed++;
+            d.stats.delta_frames_streamed += delta ? 1 : 0;
         }
     }
 
@@ -502,7 +550,7 @@ struct Simulator::Impl {
             r.U32(format);
             uint32_t pixel = format & FORMAT_PIXEL_MASK;
             FormatReply fr;
-            fr.result = (pixel == 0x0900 || pixel == PIXEL_RGB24 || pixel == 0x0018) ? 0 : 1;
+            fr.result = StreamsPixelFormat(pixel) ? 0 : 1;
             VideoMode mode = CurrentMode(d);
             fr.values[0] = uint32_t(mode.width);
             fr.values[1] = uint32_t(mode.height);

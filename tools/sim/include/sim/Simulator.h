@@ -36,6 +36,9 @@ struct DeviceConfig {
     int signal_toggle_s = 0;       // flips the signal every so many seconds
     bool animate = true;           // false: the picture never changes
     int stream_fps = 30;           // frame events per second while streaming
+    int keyframe_interval = 30;    // every Nth compressed frame self-contained
+    int stream_passes = 1;         // compressed frames in 1 or 2 passes
+    bool stream_fields = false;    // compressed frames send even rows, then odd rows
 
     // Fault switches for tests.
     bool no_hello = false;           // never greets
@@ -48,6 +51,7 @@ struct DeviceConfig {
     bool probe_unknown = false;      // sends a request of type 28 after the greeting
     bool stray_reply = false;        // sends a reply with an unknown id before each answer
     bool stall_replies = false;      // sends the head of each reply and then nothing
+    bool silent_stream = false;      // accepts a stream format but sends no frames
 };
 
 // Parses "key=value,key=value" (every key optional). False with a message when a
@@ -66,12 +70,22 @@ std::vector<uint8_t> EncodeJpeg(const uint8_t *bgr, int width, int height);
 // A compressed stream frame (self-contained, one pass, complete data) of a
 // top-down blue-green-red picture.
 std::vector<uint8_t> EncodeCompressedFrame(const uint8_t *bgr, int width, int height);
+// The picture as YUY2 (Y0 U Y1 V per pixel pair, studio range, chroma of the pair
+// averaged), rows kept in order. Empty for an odd width.
+std::vector<uint8_t> ToYuy2(const uint8_t *bgr, int width, int height);
+// The same with U Y0 V Y1 per pixel pair.
+std::vector<uint8_t> ToUyvy(const uint8_t *bgr, int width, int height);
+// The pixel formats the appliance streams: 0x0018 and 0x0800 (24-bit, either row
+// order), the compressed 0x0600 and 0x0900 (24-bit), 0x0700 (YUY2) and 0x0D00
+// (UYVY).
+bool StreamsPixelFormat(uint32_t pixel);
 
 // What an appliance saw, for tests.
 struct DeviceStats {
     std::array<uint64_t, 32> requests{};  // by request type (types above 31 counted at 31)
     uint64_t connections = 0;
     uint64_t frames_streamed = 0;
+    uint64_t delta_frames_streamed = 0;  // compressed frames sent as deltas
     uint64_t discovery_requests = 0;
     uint64_t http_requests = 0;
     uint64_t logins_accepted = 0;
