@@ -70,7 +70,6 @@ public:
     pid_t pid = 0;
     uint64_t generation = 1;
     int transactionDepth = 0;
-    bool transactionFailed = false;
     std::unordered_map<const char *, sqlite3_stmt *> statements;
     // Where the last value enumeration stopped, so the next index continues from
     // there instead of counting from the start. Any write of ours forgets it.
@@ -421,6 +420,8 @@ HKEY CreateKeyPath(HKEY parent, const char *path)
     Ambry::CLock lock(store.mutex);
     if (!store.Ensure())
         return Fail(STORE_ERROR_CANNOT_OPEN), nullptr;
+    if (!Usable(store, parent, true))
+        return nullptr;
     std::vector<std::string> parts;
     SplitPath(path, &parts);
     WriteScope scope(store);
