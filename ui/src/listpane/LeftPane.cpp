@@ -216,10 +216,12 @@ void CLeftPane::OnUpdate(CView *sender, long hint, void *object)
         break;
     case HINT_SEARCH_STARTED:
         m_search->setText(QStringLiteral("Cancel"));
+        m_search->setAccessibleName(QStringLiteral("Cancel the search"));
         SetTimer(kSearchTimer, kSearchTimeoutMs);
         break;
     case HINT_SEARCH_STOPPED:
         m_search->setText(QStringLiteral("Search"));
+        m_search->setAccessibleName(QStringLiteral("Search the local networks"));
         if (doc && doc->DeviceList() && doc->DeviceList()->IsDirty())
             doc->SaveDeviceList();
         break;
