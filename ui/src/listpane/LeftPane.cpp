@@ -9,6 +9,8 @@
 #include <store/Device.h>
 
 #include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QThread>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -265,9 +267,17 @@ void CLeftPane::OnDeviceNotify()
         StartBusyAnimation();
 }
 
+// The listener side is told on the thread that changed the set; every change of the
+// active set must come from the user-interface thread.
+static void AssertUserInterfaceThread()
+{
+    Q_ASSERT(QThread::currentThread() == QCoreApplication::instance()->thread());
+}
+
 void CLeftPane::OnDeviceAdded(CDeviceSet *set, CDevice *device)
 {
     (void)set;
+    AssertUserInterfaceThread();
     m_list->AddDevice(device);
     if (device->IsBusy())
         StartBusyAnimation();
@@ -276,12 +286,14 @@ void CLeftPane::OnDeviceAdded(CDeviceSet *set, CDevice *device)
 void CLeftPane::OnDeviceRemoved(CDeviceSet *set, CDevice *device)
 {
     (void)set;
+    AssertUserInterfaceThread();
     m_list->StartRemoval(device);
 }
 
 void CLeftPane::OnDeviceListCleared(CDeviceSet *set)
 {
     (void)set;
+    AssertUserInterfaceThread();
     m_list->RemoveAllRows();
 }
 
