@@ -36,12 +36,12 @@ long ResidentKiB()
 // tessaline-sim as a child process, stopped by the destructor.
 class SimProcess {
 public:
-    SimProcess(const std::string &dir, const std::vector<std::string> &specs)
+    SimProcess(const std::string &dir, const std::vector<std::string> &appliances)
     {
         const std::string config = dir + "/sim.conf", ports = dir + "/sim.ports";
         std::ofstream(config) << [&] {
             std::string all;
-            for (const std::string &s : specs)
+            for (const std::string &s : appliances)
                 all += s + "\n";
             return all;
         }();
@@ -70,16 +70,16 @@ private:
 TEST_F(EndToEnd, HundredStoredDevicesConnectAndIdleCheaply)
 {
     const uint32_t base = TestSim::UniqueLoopback() & 0xFFFF0000u;
-    std::vector<std::string> specs, addresses;
+    std::vector<std::string> appliances, addresses;
     for (int i = 0; i < kDevices; ++i) {
         const uint32_t a = base | uint32_t(10 + i / 200) << 8 | uint32_t(2 + i % 200);
         const std::string ip = std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
                                std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
-        specs.push_back("address=" + ip + ",port=5557,http=off,udp=off,type=3,mode=640x480@60000,serial=SC" +
+        appliances.push_back("address=" + ip + ",port=5557,http=off,udp=off,type=3,mode=640x480@60000,serial=SC" +
                         std::to_string(i));
         addresses.push_back(ip);
     }
-    SimProcess sim(Dir(), specs);
+    SimProcess sim(Dir(), appliances);
     ASSERT_TRUE(sim.Ready()) << "tessaline-sim did not start";
 
     // The stored list: one record per appliance.
