@@ -1,5 +1,7 @@
 // Protocol scenarios against a scripted peer: what the device sends and the exact
 // bytes the client must answer.
+#include "ScriptedPeer.h"
+
 #include <grabber/Client.h>
 #include <grabber/Wire.h>
 
@@ -15,69 +17,6 @@ using namespace Grabber;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// A listening socket on 127.0.0.1 whose one connection the test drives by hand.
-class ScriptedPeer {
-public:
-    ScriptedPeer()
-    {
-        m_listener.Reset(Ambry::SocketCreateBind(Ambry::SOCKET_STREAM, 0x7F000001u, 0));
-        Ambry::SocketListen(m_listener.Get(), 1);
-        uint32_t ip;
-        Ambry::SocketLocalAddress(m_listener.Get(), &ip, &m_port);
-    }
-
-    uint16_t Port() const { return m_port; }
-    bool Accept()
-    {
-        if (Ambry::SocketWait(m_listener.Get(), Ambry::SOCKET_READABLE, 3000) <= 0)
-            return false;
-        m_conn.Reset(Ambry::SocketAccept(m_listener.Get(), nullptr, nullptr));
-        return m_conn.IsValid();
-    }
-    void Send(const Bytes &b) { Ambry::SocketSend(m_conn.Get(), b.data(), b.size()); }
-    // Reads one whole frame (or nothing within the time).
-    Bytes ReadFrame(int timeout_ms = 3000)
-    {
-        Bytes head = ReadExact(8, timeout_ms);
-        if (head.size() != 8)
-            return {};
-        uint32_t length = (uint32_t(head[0]) << 24) | (uint32_t(head[1]) << 16) | (uint32_t(head[2]) << 8) | head[3];
-        Bytes rest = ReadExact(length, timeout_ms);
-        head.insert(head.end(), rest.begin(), rest.end());
-        return head;
-    }
-    void Close() { m_conn.Reset(); }
-
-private:
-    Bytes ReadExact(size_t n, int timeout_ms)
-    {
-        Bytes out(n);
-        size_t got = 0;
-        while (got < n) {
-            if (Ambry::SocketWait(m_conn.Get(), Ambry::SOCKET_READABLE, timeout_ms) <= 0)
-                return {};
-            long r = Ambry::SocketReceive(m_conn.Get(), out.data() + got, n - got);
-            if (r <= 0)
-                return {};
-            got += size_t(r);
-        }
-        return out;
-    }
-
-    Ambry::CSocket m_listener, m_conn;
-    uint16_t m_port = 0;
-};
-
-Bytes HelloFrame(uint32_t id, uint32_t caps, uint8_t status = 0)
-{
-    MessageBuilder b = MessageBuilder::Request(id, REQ_HELLO);
-    HelloInfo h;
-    h.capabilities = caps;
-    h.status = status;
-    EncodeHello(b.Payload(), h);
-    return b.Take();
-}
 
 // Connects a client in the background while the peer greets it.
 struct Connected {
@@ -101,7 +40,6 @@ struct Connected {
     Bytes hello_answer;
 };
 
-uint32_t IdOf(const Bytes &frame) { return (uint32_t(frame[8]) << 24) | (uint32_t(frame[9]) << 16) | (frame[10] << 8) | frame[11]; }
 
 }  // namespace
 

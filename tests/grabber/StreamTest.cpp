@@ -1,5 +1,7 @@
 // Streaming end to end: the simulator's compressed frames (self-contained and
 // deltas) through the client's decoder, conversion and row order.
+#include "ScriptedPeer.h"
+
 #include <grabber/Grabber.h>
 #include <grabber/Wire.h>
 #include <imaging/Convert.h>
@@ -12,6 +14,8 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <mutex>
 #include <thread>
 
 using namespace Grabber;
@@ -53,6 +57,35 @@ Bytes Expected(const Bytes &bgr, uint32_t format)
     out.resize(fb.size);
     return out;
 }
+
+// Frames offered to the stream callback, copied.
+struct Seen {
+    std::mutex lock;
+    std::vector<Bytes> pictures;
+    std::vector<uint32_t> formats;
+
+    static bool OnFrame(void *ctx, FrameRecord *f)
+    {
+        auto *s = static_cast<Seen *>(ctx);
+        std::lock_guard<std::mutex> lock(s->lock);
+        s->pictures.emplace_back(f->data, f->data + f->image_bytes);
+        s->formats.push_back(f->format);
+        return false;  // queued as well
+    }
+    // Waits up to 3 s for `n` frames.
+    void WaitFor(size_t n)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (pictures.size() >= n || std::chrono::steady_clock::now() > until)
+                    return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+};
 
 class Streaming : public ::testing::Test {
 protected:
@@ -189,31 +222,13 @@ TEST_F(Streaming, TwoPassFieldFrames)
 TEST_F(Streaming, RawFramesReachTheCallbackInTheirRowOrder)
 {
     Run("animate=0,stream-fps=200");
-    struct Seen {
-        std::mutex lock;
-        std::vector<Bytes> pictures;
-        std::vector<uint32_t> formats;
-    } seen;
+    Seen seen;
     StreamCallbacks sc{};
-    sc.on_frame = [](void *ctx, FrameRecord *f) {
-        auto *s = static_cast<Seen *>(ctx);
-        std::lock_guard<std::mutex> lock(s->lock);
-        s->pictures.emplace_back(f->data, f->data + f->image_bytes);
-        s->formats.push_back(f->format);
-        return false;
-    };
+    sc.on_frame = Seen::OnFrame;
     const Operations &ops = NetworkDriver().ops;
     ASSERT_TRUE(ops.SetStreamCallbacks(h, &sc, &seen));
     ASSERT_TRUE(ops.SetStreamFormat(h, imaging::kBgr24, nullptr));
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(seen.lock);
-            if (seen.pictures.size() >= 3 || std::chrono::steady_clock::now() > until)
-                break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    seen.WaitFor(3);
     ASSERT_TRUE(ops.DisableStreaming(h));
     ASSERT_TRUE(ops.SetStreamCallbacks(h, nullptr, nullptr));
     std::lock_guard<std::mutex> lock(seen.lock);
@@ -236,4 +251,98 @@ TEST_F(Streaming, RequestPathTakesOverWhenTheStreamYieldsNothing)
     EXPECT_EQ(Bytes(f->data, f->data + f->image_bytes), Expected(Pattern(cfg, 0), FORMAT_PREVIEW));
     ReleaseFrame(h, f);
     EXPECT_EQ(sim.Stats(0).frames_streamed, 0u);
+}
+
+// A delta applies to the self-contained frame it was made against: one that
+// arrives while the client holds no such reference (the self-contained frame was
+// lost or skipped) is dropped instead of building a wrong picture.
+TEST(StreamReference, DeltasWithoutTheirSelfContainedFrameAreDropped)
+{
+    Startup();
+    ScriptedPeer peer;
+    auto opening = std::async(std::launch::async, [&] {
+        OpenOptions o;
+        o.connect_timeout_ms = 3000;
+        o.request_timeout_ms = 3000;
+        return Open(0x7F000001u, peer.Port(), o);
+    });
+    ASSERT_TRUE(peer.Accept());
+    peer.Send(HelloFrame(1, 1));  // no login
+    ASSERT_FALSE(peer.ReadFrame().empty());
+    // Answers the client's requests until one of `last` is answered.
+    auto serve = [&](uint32_t last) {
+        for (;;) {
+            Bytes request = peer.ReadFrame();
+            ASSERT_GE(request.size(), 16u);
+            const uint32_t type = request[15];
+            MessageBuilder reply = MessageBuilder::Reply(IdOf(request), STATUS_OK);
+            PayloadWriter &w = reply.Payload();
+            if (type == REQ_GET_SERIAL) {
+                char serial[kSerialBytes] = "TS9";
+                w.Bytes(serial, sizeof serial);
+            } else if (type == REQ_GET_TYPE) {
+                w.U32(3);
+            } else if (type == REQ_GET_PARAM || type == REQ_GET_PARAM_WITH) {
+                w.U8(1);  // no such parameter
+            } else if (type == REQ_QUERY_STATE) {
+                EncodeState(w, VideoMode{kW, kH, 60000}, 1);
+            } else if (type == REQ_SET_FORMAT) {
+                EncodeFormatReply(w, FormatReply{});
+            } else {
+                ADD_FAILURE() << "unexpected request " << type;
+            }
+            peer.Send(reply.Take());
+            if (type == last)
+                return;
+        }
+    };
+    serve(REQ_QUERY_STATE);
+    Handle *h = opening.get();
+    ASSERT_NE(h, nullptr);
+
+    Seen seen;
+    StreamCallbacks sc{};
+    sc.on_frame = Seen::OnFrame;
+    const Operations &ops = NetworkDriver().ops;
+    ASSERT_TRUE(ops.SetStreamCallbacks(h, &sc, &seen));
+    ASSERT_TRUE(ops.EnableStreaming(h));
+    auto setting = std::async(std::launch::async,
+                              [&] { return ops.SetStreamFormat(h, imaging::kCompressedBgr24, nullptr); });
+    serve(REQ_SET_FORMAT);
+    ASSERT_TRUE(setting.get());
+
+    Sim::DeviceConfig cfg;
+    const Bytes a = Pattern(cfg, 1), b = Pattern(cfg, 7), c = Pattern(cfg, 20);
+    imaging::FrameEncoder enc;
+    auto send = [&](const Bytes &compressed) {
+        MessageBuilder m = MessageBuilder::Event(EVT_FRAME);
+        FrameHeader fh;
+        fh.format = imaging::kCompressedBgr24;
+        fh.mode = VideoMode{kW, kH, 60000};
+        fh.rect = CropRect{0, 0, uint32_t(kW), uint32_t(kH)};
+        EncodeFrameHeader(m.Payload(), fh, false);
+        m.Payload().Bytes(compressed.data(), compressed.size());
+        peer.Send(m.Take());
+    };
+    (void)enc.EncodeSelfContained(a.data(), kW, kH, imaging::kCompressedBgr24, {});  // never sent
+    send(enc.EncodeDelta(b.data(), kW, kH, imaging::kCompressedBgr24, {}));          // dropped
+    send(enc.EncodeSelfContained(c.data(), kW, kH, imaging::kCompressedBgr24, {}));
+    send(enc.EncodeDelta(b.data(), kW, kH, imaging::kCompressedBgr24, {}));
+    Bytes other(size_t(32) * 16 * 3, 77);  // another size than the reference: dropped
+    send(enc.EncodeDelta(other.data(), 32, 16, imaging::kCompressedBgr24, {}));
+    send(enc.EncodeDelta(c.data(), kW, kH, imaging::kCompressedBgr24, {}));  // ... and so on until the next
+    send(enc.EncodeSelfContained(a.data(), kW, kH, imaging::kCompressedBgr24, {}));
+
+    seen.WaitFor(3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more comes
+    ASSERT_TRUE(ops.SetStreamCallbacks(h, nullptr, nullptr));
+    {
+        std::lock_guard<std::mutex> lock(seen.lock);
+        ASSERT_EQ(seen.pictures.size(), 3u);
+        EXPECT_EQ(seen.pictures[0], c);
+        EXPECT_EQ(seen.pictures[1], b);
+        EXPECT_EQ(seen.pictures[2], a);
+    }
+    Close(h);
+    Shutdown();
 }
