@@ -73,8 +73,20 @@ protected:
 
     void TearDown() override
     {
+        Ambry::Ref<CDevice> device = m_dialog ? Ambry::Retain(m_dialog->Device()) : Ambry::Ref<CDevice>();
         m_dialog.reset();
+        StopAndWait(device);
         m_sim.Stop();
+    }
+
+    // Stops a device and waits for its worker to end, so that no connection (and no
+    // thread of the grabber library) outlives the test.
+    static void StopAndWait(const Ambry::Ref<CDevice> &device)
+    {
+        if (!device)
+            return;
+        device->Stop();
+        EXPECT_TRUE(UiTest::WaitUntil([&] { return device->RefCount() == 1; }, 5000));
     }
 
     QString Address(size_t index) const
@@ -251,7 +263,7 @@ TEST_F(AddDialogTest, EndingTheDialogHandsOverOrDropsTheDevice)
     EXPECT_EQ(device->Mutex().HeldCount(), 0);
     // The caller's reference and the worker's are all that remain.
     EXPECT_LE(device->RefCount(), 2);
-    device->Stop();
+    StopAndWait(device);
 
     // A cancelled dialog gives its device back.
     auto cancelled = CAddDeviceDialog::Create();
@@ -263,5 +275,5 @@ TEST_F(AddDialogTest, EndingTheDialogHandsOverOrDropsTheDevice)
     // Only the test's reference and the worker's remain; the worker ends by itself
     // once the test lets go.
     EXPECT_EQ(dropped->RefCount(), 2);
-    dropped->Stop();
+    StopAndWait(dropped);
 }
