@@ -3,6 +3,7 @@
 #include "imaging/Scaler.h"
 
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -110,6 +111,35 @@ struct PaddedFrame {
     }
 };
 
+// Whether libswscale may work on the frame in place: every row a whole multiple of
+// 64 bytes (its vector loops then never run past a row, and so never past the
+// buffer) and every plane 16-byte aligned. 4-bit pixels are widened to a byte
+// each inside libswscale and always go through a copy.
+bool UsableInPlace(const PlaneLayout &p, const uint8_t *data)
+{
+    if (p.format == AV_PIX_FMT_RGB4 || p.count == 0)
+        return false;
+    for (int i = 0; i < p.count; ++i)
+        if (p.stride[i] % 64 != 0 || p.stride[i] > INT32_MAX ||
+            reinterpret_cast<uintptr_t>(data + p.offset[i]) % 16 != 0)
+            return false;
+    return true;
+}
+
+// The planes of a frame used in place.
+struct InPlace {
+    uint8_t *planes[4] = {nullptr, nullptr, nullptr, nullptr};
+    int strides[4] = {0, 0, 0, 0};
+
+    InPlace(const PlaneLayout &p, uint8_t *data)
+    {
+        for (int i = 0; i < p.count; ++i) {
+            planes[i] = data + p.offset[i];
+            strides[i] = static_cast<int>(p.stride[i]);
+        }
+    }
+};
+
 }  // namespace
 
 int SwsFlagForMode(uint32_t mode)
@@ -209,8 +239,12 @@ bool Scaler::Scale(const FrameBuffer &src, FrameBuffer &dst)
             return false;
         ++s.builds;
     }
-    // libswscale reads and writes a little past the end of short rows. It works
-    // on padded copies so it never touches bytes outside the caller's buffers.
+    if (UsableInPlace(in, src.data) && UsableInPlace(out, dst.data)) {
+        const InPlace from(in, src.data), to(out, dst.data);
+        return sws_scale(s.context, from.planes, from.strides, 0, src.height, to.planes, to.strides) == dst.height;
+    }
+    // libswscale reads and writes a little past the end of short rows. Otherwise it
+    // works on padded copies so it never touches bytes outside the caller's buffers.
     s.src_copy.Load(in, src.data, src.height);
     s.dst_copy.Prepare(out, dst.height);
     const int rows = sws_scale(s.context, s.src_copy.planes, s.src_copy.strides, 0, src.height,
