@@ -110,8 +110,15 @@ void CConfigDoc::OnAddDevice()
     if (!m_list)
         return;
     std::unique_ptr<CAddDeviceDialog> dialog = CAddDeviceDialog::Create(m_mainWindow);
-    if (!dialog || RunModal(dialog.get()) != QDialog::Accepted)
+    if (!dialog)
         return;
+    if (RunModal(dialog.get()) != QDialog::Accepted) {
+        // The cancelled device goes now, with its connection, rather than whenever
+        // its worker next looks.
+        if (CDevice *cancelled = dialog->Device())
+            cancelled->Stop();
+        return;
+    }
     Ambry::Ref<CDevice> device = Ambry::Ref<CDevice>::Retain(dialog->Device());
     if (!device)
         return;

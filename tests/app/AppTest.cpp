@@ -7,12 +7,28 @@
 
 namespace AppTest {
 
+namespace {
+
+// The libraries go down when the tests end, before the process's exit handlers run
+// (the grabber library's threads must be stopped by then).
+class CLibrariesEnvironment final : public ::testing::Environment {
+public:
+    void TearDown() override { app.reset(); }
+    std::unique_ptr<CConfigApp> app;
+};
+
+CLibrariesEnvironment *const g_libraries =
+    static_cast<CLibrariesEnvironment *>(::testing::AddGlobalTestEnvironment(new CLibrariesEnvironment));
+
+}  // namespace
+
 CConfigApp &Libraries()
 {
-    static CConfigApp app;
-    static const bool font = (UseDialogFont(), true);
-    (void)font;
-    return app;
+    if (!g_libraries->app) {
+        g_libraries->app = std::make_unique<CConfigApp>();
+        UseDialogFont();
+    }
+    return *g_libraries->app;
 }
 
 bool WaitFor(const std::function<bool()> &pred, int timeout_ms)

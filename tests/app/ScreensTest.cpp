@@ -59,6 +59,7 @@ TEST_F(ScreensTest, MainWindowAndAddDialog)
     }, 10000));
     Screenshot(add.get(), QStringLiteral("add-device-password"));
     add->close();
+    add->Device()->Stop();
 }
 
 // The window must come up quickly with a long list; the figure is printed.
