@@ -81,6 +81,10 @@ bool SendLocked(Client *c, const std::vector<uint8_t> &bytes);
 
 class KeepAlive {
 public:
+    // A process may exit with connections still open: stop the thread rather than
+    // let a running std::thread be destroyed (which ends the process with abort).
+    ~KeepAlive() { RemoveAll(); }
+
     void Add(Client *c)
     {
         std::unique_lock<std::mutex> lock(m_lock);
