@@ -90,7 +90,13 @@ TEST_F(DeviceTest, AddressChangesDropTheConnectionAndReconnect)
     net.Put("127.0.0.3", 6000, second);
     Ambry::Ref<CDevice> device = NewAt("127.0.0.2");
     ASSERT_TRUE(WaitFor([&] { return device->HasConnection(); }));
-    target.Deliver();
+    // Let the worker finish what follows a connection (state, frame) before looking.
+    auto settled = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - settled < std::chrono::milliseconds(300)) {
+        if (target.Deliver())
+            settled = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 
     // The same text again changes nothing.
     int opens = net.Opens();
