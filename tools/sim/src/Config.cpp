@@ -96,6 +96,8 @@ bool ParseDeviceSpec(std::string_view spec, DeviceConfig &c, std::string *error)
             ok = value == "off" ? (c.http_port = -1, true) : ParseInt(value, 0, 65535, n) && (c.http_port = int(n), true);
         } else if (key == "udp") {
             ok = value == "off" ? (c.udp_port = -1, true) : ParseInt(value, 0, 65535, n) && (c.udp_port = int(n), true);
+        } else if (key == "broadcast") {
+            ok = ParseBool(value, c.broadcast);
         } else if (key == "compressed") {
             ok = value == "off" ? (c.compressed_port = -1, true)
                                 : ParseInt(value.empty() ? "5558" : value, 0, 65535, n) && (c.compressed_port = int(n), true);

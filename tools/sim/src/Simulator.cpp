@@ -19,7 +19,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <list>
 #include <map>
 #include <mutex>
@@ -66,6 +70,7 @@ struct Device {
     DeviceConfig cfg;
     Endpoints ep;
     Ambry::CSocket tcp, ctcp, udp, http;
+    Ambry::CSocket broadcast;  // 0.0.0.0 on the discovery port: broadcast requests
     std::thread acceptor, toggler;
 
     std::mutex lock;  // guards below
@@ -123,6 +128,52 @@ std::string FormatAddress(uint32_t a)
 }
 
 }  // namespace
+
+// One datagram with its source and its destination address (host order; the
+// destination is 0 when the socket does not report it). -1 on failure.
+static long ReceiveDatagram(int sock, uint8_t *buf, size_t capacity, uint32_t &from, uint16_t &from_port, uint32_t &to)
+{
+    sockaddr_in src{};
+    iovec iov{buf, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = &src;
+    msg.msg_namelen = sizeof src;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    long n = ::recvmsg(sock, &msg, MSG_DONTWAIT);
+    if (n < 0 || (msg.msg_flags & MSG_TRUNC))
+        return -1;
+    from = ntohl(src.sin_addr.s_addr);
+    from_port = ntohs(src.sin_port);
+    to = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            to = ntohl(info.ipi_addr.s_addr);
+        }
+    return n;
+}
+
+// The limited broadcast, the loopback network's broadcast or the broadcast
+// address of one of the host's interfaces.
+static bool IsBroadcastAddress(uint32_t ip)
+{
+    if (ip == 0xFFFFFFFFu || ip == 0x7FFFFFFFu)
+        return true;
+    ifaddrs *list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (ifaddrs *i = list; i && !found; i = i->ifa_next)
+        if ((i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr && i->ifa_broadaddr->sa_family == AF_INET)
+            found = ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_broadaddr)->sin_addr.s_addr) == ip;
+    ::freeifaddrs(list);
+    return found;
+}
 
 struct Simulator::Impl {
     std::vector<std::unique_ptr<Device>> devices;
@@ -774,12 +825,17 @@ struct Simulator::Impl {
 
     // ---- Discovery and HTTP -------------------------------------------------------------
 
-    void HandleDiscovery(Device &d)
+    // Reads one discovery request from `sock`; the reply always leaves from the
+    // appliance's own address. On the broadcast socket only broadcasts count: a
+    // unicast there was meant for an address no appliance has.
+    void HandleDiscovery(Device &d, int sock, bool broadcast_socket)
     {
         uint8_t buf[512];
-        uint32_t from = 0;
+        uint32_t from = 0, to = 0;
         uint16_t from_port = 0;
-        long n = Ambry::SocketReceiveFrom(d.udp.Get(), buf, sizeof buf, &from, &from_port);
+        long n = ReceiveDatagram(sock, buf, sizeof buf, from, from_port, to);
+        if (broadcast_socket && !IsBroadcastAddress(to))
+            return;
         if (n != 45 || buf[0] != 0)
             return;
         {
@@ -919,10 +975,10 @@ struct Simulator::Impl {
     void AcceptorLoop(Device &d)
     {
         while (!stopping) {
-            pollfd fds[5];
+            pollfd fds[6];
             int n = 0;
             fds[n++] = {wake[0], POLLIN, 0};
-            int tcp = n, ctcp = -1, udp = -1, http = -1;
+            int tcp = n, ctcp = -1, udp = -1, bcast = -1, http = -1;
             fds[n++] = {d.tcp.Get(), POLLIN, 0};
             if (d.ctcp.IsValid()) {
                 ctcp = n;
@@ -931,6 +987,10 @@ struct Simulator::Impl {
             if (d.udp.IsValid()) {
                 udp = n;
                 fds[n++] = {d.udp.Get(), POLLIN, 0};
+            }
+            if (d.broadcast.IsValid()) {
+                bcast = n;
+                fds[n++] = {d.broadcast.Get(), POLLIN, 0};
             }
             if (d.http.IsValid()) {
                 http = n;
@@ -945,7 +1005,9 @@ struct Simulator::Impl {
             if (ctcp >= 0 && (fds[ctcp].revents & POLLIN))
                 Accept(d, d.ctcp.Get(), true);
             if (udp >= 0 && (fds[udp].revents & POLLIN))
-                HandleDiscovery(d);
+                HandleDiscovery(d, d.udp.Get(), false);
+            if (bcast >= 0 && (fds[bcast].revents & POLLIN))
+                HandleDiscovery(d, d.broadcast.Get(), true);
             if (http >= 0 && (fds[http].revents & POLLIN))
                 HandleHttp(d);
         }
@@ -1042,6 +1104,24 @@ struct Simulator::Impl {
         }
     }
 
+    // A socket on 0.0.0.0 and the discovery port that shares the port with the
+    // other appliances' (address reuse), so each of them sees every broadcast. Not
+    // fatal: unicast discovery keeps working without it.
+    void ListenBroadcast(Device &d)
+    {
+        Ambry::CSocket s(Ambry::SocketCreate(Ambry::SOCKET_DATAGRAM));
+        int on = 1;
+        if (!s.IsValid() || !Ambry::SocketSetReuseAddress(s.Get(), true) ||
+            ::setsockopt(s.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+            !Ambry::SocketBind(s.Get(), 0, d.ep.udp_port)) {
+            std::fprintf(stderr, "tessaline-sim: %s: broadcasts will not be answered (cannot listen on 0.0.0.0:%u)\n",
+                         d.cfg.serial.c_str(), unsigned(d.ep.udp_port));
+            return;
+        }
+        ::fcntl(s.Get(), F_SETFD, FD_CLOEXEC);
+        d.broadcast = std::move(s);
+    }
+
     bool Listen(Ambry::CSocket &sock, int type, uint32_t address, int port, uint16_t &actual, std::string *error,
                 const char *what)
     {
@@ -1115,8 +1195,11 @@ bool Simulator::Start(const std::vector<DeviceConfig> &devices, std::string *err
         d->cfg.port = d->ep.port;
         if (d->cfg.compressed_port >= 0)
             d->cfg.compressed_port = d->ep.compressed_port;
-        if (d->cfg.udp_port >= 0)
+        if (d->cfg.udp_port >= 0) {
             d->cfg.udp_port = d->ep.udp_port;
+            if (d->cfg.broadcast)
+                im.ListenBroadcast(*d);
+        }
         if (d->cfg.http_port >= 0)
             d->cfg.http_port = d->ep.http_port;
         im.devices.push_back(std::move(d));

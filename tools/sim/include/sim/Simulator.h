@@ -24,6 +24,7 @@ struct DeviceConfig {
     int port = 5557;               // grabber protocol
     int http_port = 80;            // snapshot and admin page; -1: off
     int udp_port = 5557;           // discovery responder; -1: off
+    bool broadcast = true;         // also answers broadcast requests (0.0.0.0 on udp_port)
     int compressed_port = -1;      // compressed transport; -1: off
     uint32_t type = 3;             // device type code
     std::string serial = "TS0001";
