@@ -113,6 +113,13 @@ public:
     int OnMessageBox(QWidget *, const QString &text, unsigned) override
     {
         messages.push_back(text);
+        titles.push_back(QString());
+        return IDOK;
+    }
+    int OnTitledMessageBox(QWidget *parent, const QString &text, const QString &title, unsigned type) override
+    {
+        OnMessageBox(parent, text, type);
+        titles.back() = title;
         return IDOK;
     }
     std::optional<QString> OnFileDialog(QWidget *, bool, const QString &, const QString &directory,
@@ -124,6 +131,7 @@ public:
         return nextFile;
     }
     std::vector<QString> messages;
+    std::vector<QString> titles;
     int fileDialogs = 0;
     QString lastDirectory;
     QString lastFilter;
@@ -563,6 +571,7 @@ TEST_F(OptionsSheetTest, NoSignalImageChoice)
     EXPECT_EQ(user.messages[0], "File " + *user.nextFile +
                                     " is not compatible with Pellucor driver because its width (641) is not "
                                     "divisible by 2. Please choose a different file.");
+    EXPECT_EQ(user.titles[0], "DirectShow Options");
     EXPECT_TRUE(Control<QLineEdit>(page, 30056)->text().isEmpty());
 
     testbmp::Spec rle;

@@ -36,10 +36,17 @@ CPromptResponder *SetPromptResponder(CPromptResponder *responder)
 
 int MessageBox(QWidget *parent, const QString &text, unsigned type)
 {
-    if (CPromptResponder *responder = g_responder.load())
-        return responder->OnMessageBox(parent, text, type);
+    return MessageBox(parent, text, QString(), type);
+}
 
-    QMessageBox box(IconFor(type), QApplication::applicationDisplayName(), text, QMessageBox::NoButton, parent);
+int MessageBox(QWidget *parent, const QString &text, const QString &title, unsigned type)
+{
+    if (CPromptResponder *responder = g_responder.load())
+        return title.isEmpty() ? responder->OnMessageBox(parent, text, type)
+                               : responder->OnTitledMessageBox(parent, text, title, type);
+
+    QMessageBox box(IconFor(type), title.isEmpty() ? QApplication::applicationDisplayName() : title, text,
+                    QMessageBox::NoButton, parent);
     switch (type & 0x0F) {
     case MB_OKCANCEL:
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);

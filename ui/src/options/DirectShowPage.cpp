@@ -288,12 +288,12 @@ void CDirectShowPage::Browse()
             MessageBox(this,
                        FormatMessageText(LoadString(IDS_ODD_WIDTH), {*chosen, int64_t(size->width)})
                            .value_or(LoadString(IDS_DIRECTSHOW_OPTIONS)),
-                       MB_OK | MB_ICONERROR);
+                       LoadString(IDS_DIRECTSHOW_OPTIONS), MB_OK | MB_ICONERROR);
         } else {
             MessageBox(this,
                        FormatMessageText(LoadString(IDS_NOT_A_BITMAP), {*chosen})
                            .value_or(LoadString(IDS_DIRECTSHOW_OPTIONS)),
-                       MB_OK | MB_ICONERROR);
+                       LoadString(IDS_DIRECTSHOW_OPTIONS), MB_OK | MB_ICONERROR);
         }
     } else if (!chosen && m_imagePath.isEmpty()) {
         SetChecked(this, IDC_DEFAULT_IMAGE, false);

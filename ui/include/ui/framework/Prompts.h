@@ -39,6 +39,13 @@ public:
     virtual ~CPromptResponder() = default;
     // The answer to a message box.
     virtual int OnMessageBox(QWidget *parent, const QString &text, unsigned type) = 0;
+    // The answer to a message box with a title of its own; by default answered like
+    // any other message box.
+    virtual int OnTitledMessageBox(QWidget *parent, const QString &text, const QString &title, unsigned type)
+    {
+        (void)title;
+        return OnMessageBox(parent, text, type);
+    }
     // The chosen file, or nothing for a cancelled dialog.
     virtual std::optional<QString> OnFileDialog(QWidget *parent, bool save, const QString &caption,
                                                 const QString &directory, const QString &filter)
@@ -72,6 +79,8 @@ private:
 
 // A message box with the application's title; returns one of MessageBoxResult.
 int MessageBox(QWidget *parent, const QString &text, unsigned type = MB_OK);
+// The same under the given title (the application's title when it is empty).
+int MessageBox(QWidget *parent, const QString &text, const QString &title, unsigned type);
 
 // File dialogs: the chosen path, or nothing when cancelled.
 std::optional<QString> GetOpenFileName(QWidget *parent, const QString &caption, const QString &directory,
