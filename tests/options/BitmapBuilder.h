@@ -8,7 +8,7 @@
 
 namespace testbmp {
 
-struct Spec {
+struct Picture {
     int32_t width = 4;
     int32_t height = 2;
     uint16_t bitCount = 24;
@@ -32,7 +32,7 @@ inline void Put32(std::vector<uint8_t> &b, uint32_t v)
         b.push_back(uint8_t(v >> (8 * i)));
 }
 
-inline std::vector<uint8_t> Build(const Spec &s)
+inline std::vector<uint8_t> Build(const Picture &s)
 {
     const uint64_t absHeight = s.height < 0 ? uint64_t(-int64_t(s.height)) : uint64_t(s.height);
     const uint64_t stride = ((uint64_t(s.width < 0 ? 0 : s.width) * s.bitCount + 31) / 32) * 4;

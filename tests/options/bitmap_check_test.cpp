@@ -15,9 +15,9 @@ bool Check(const std::vector<uint8_t> &bytes, BitmapSize *size = nullptr)
     return ValidateBitmapBytes(bytes.data(), bytes.size(), size);
 }
 
-testbmp::Spec Palette(uint16_t bits, uint32_t entries)
+testbmp::Picture Palette(uint16_t bits, uint32_t entries)
 {
-    testbmp::Spec s;
+    testbmp::Picture s;
     s.bitCount = bits;
     s.paletteEntries = entries;
     s.coloursUsed = entries;
@@ -27,7 +27,7 @@ testbmp::Spec Palette(uint16_t bits, uint32_t entries)
 TEST(BitmapCheck, AcceptsUncompressedPicturesOfEverySupportedDepth)
 {
     BitmapSize size;
-    testbmp::Spec s;
+    testbmp::Picture s;
     s.width = 641;
     s.height = 3;
     ASSERT_TRUE(Check(testbmp::Build(s), &size));
@@ -40,70 +40,70 @@ TEST(BitmapCheck, AcceptsUncompressedPicturesOfEverySupportedDepth)
 
     EXPECT_TRUE(Check(testbmp::Build(Palette(8, 256))));
     EXPECT_TRUE(Check(testbmp::Build(Palette(4, 16))));
-    testbmp::Spec plain16;
+    testbmp::Picture plain16;
     plain16.bitCount = 16;
     EXPECT_TRUE(Check(testbmp::Build(plain16)));
 
-    testbmp::Spec fields;
+    testbmp::Picture fields;
     fields.bitCount = 16;
     fields.compression = 3;
     fields.masks = true;
     EXPECT_TRUE(Check(testbmp::Build(fields)));  // masks right after the headers, offset 66
 
-    testbmp::Spec gap;  // pixel data after a gap is skipped to
+    testbmp::Picture gap;  // pixel data after a gap is skipped to
     gap.pixelOffset = 138;
     EXPECT_TRUE(Check(testbmp::Build(gap)));
 }
 
 TEST(BitmapCheck, RefusesWhatTheFilterCannotSend)
 {
-    testbmp::Spec rle = Palette(8, 256);
+    testbmp::Picture rle = Palette(8, 256);
     rle.compression = 1;
     EXPECT_FALSE(Check(testbmp::Build(rle)));
     EXPECT_FALSE(Check(testbmp::Build(Palette(1, 2))));
 
-    testbmp::Spec fields70;
+    testbmp::Picture fields70;
     fields70.bitCount = 16;
     fields70.compression = 3;
     fields70.masks = true;
     fields70.pixelOffset = 70;
     EXPECT_FALSE(Check(testbmp::Build(fields70)));
 
-    testbmp::Spec overlap = fields70;
+    testbmp::Picture overlap = fields70;
     overlap.pixelOffset = -1;
     overlap.maskRed = overlap.maskGreen = overlap.maskBlue = 0x0010;
     EXPECT_FALSE(Check(testbmp::Build(overlap)));
 
-    testbmp::Spec fieldsNoOffset;  // bitfields claimed but no room for the masks
+    testbmp::Picture fieldsNoOffset;  // bitfields claimed but no room for the masks
     fieldsNoOffset.compression = 3;
     EXPECT_FALSE(Check(testbmp::Build(fieldsNoOffset)));
 
-    testbmp::Spec paletteFields = Palette(8, 256);
+    testbmp::Picture paletteFields = Palette(8, 256);
     paletteFields.compression = 3;
     EXPECT_FALSE(Check(testbmp::Build(paletteFields)));
 
-    testbmp::Spec deep;
+    testbmp::Picture deep;
     deep.bitCount = 32;
     EXPECT_FALSE(Check(testbmp::Build(deep)));
 
-    testbmp::Spec empty;
+    testbmp::Picture empty;
     empty.width = 0;
     EXPECT_FALSE(Check(testbmp::Build(empty)));
 
-    std::vector<uint8_t> notBm = testbmp::Build(testbmp::Spec{});
+    std::vector<uint8_t> notBm = testbmp::Build(testbmp::Picture{});
     notBm[0] = 'X';
     EXPECT_FALSE(Check(notBm));
 }
 
 TEST(BitmapCheck, PaletteIndicesMustNameAnEntry)
 {
-    testbmp::Spec small = Palette(8, 4);
+    testbmp::Picture small = Palette(8, 4);
     small.fill = 3;
     EXPECT_TRUE(Check(testbmp::Build(small)));
     small.fill = 4;
     EXPECT_FALSE(Check(testbmp::Build(small)));
 
-    testbmp::Spec nibbles = Palette(4, 2);
+    testbmp::Picture nibbles = Palette(4, 2);
     nibbles.width = 3;  // odd width: the last low nibble is padding, not a pixel
     nibbles.fill = 0x10;
     EXPECT_TRUE(Check(testbmp::Build(nibbles)));
@@ -120,12 +120,12 @@ TEST(BitmapCheck, TruncatedAndOversizedFilesAreInvalidWithoutBeingRead)
     }
 
     // A colour count of four billion in a small file: refused, nothing allocated.
-    testbmp::Spec huge = Palette(8, 16);
+    testbmp::Picture huge = Palette(8, 16);
     huge.coloursUsed = 0xFFFFFFFFu;
     EXPECT_FALSE(Check(testbmp::Build(huge)));
 
     // Sizes claimed by the header, far beyond the bytes present or any usable picture.
-    std::vector<uint8_t> headerOnly = testbmp::Build(testbmp::Spec{});
+    std::vector<uint8_t> headerOnly = testbmp::Build(testbmp::Picture{});
     auto patch = [](std::vector<uint8_t> &b, size_t at, uint32_t v) {
         for (int i = 0; i < 4; ++i)
             b[at + size_t(i)] = uint8_t(v >> (8 * i));
@@ -147,7 +147,7 @@ TEST(BitmapCheck, FileAndMemoryAgreeOnAGeneratedCorpus)
     std::mt19937 rng(12345);
     const uint16_t depths[] = {1, 4, 8, 16, 24, 32};
     for (int i = 0; i < 200; ++i) {
-        testbmp::Spec s;
+        testbmp::Picture s;
         s.width = int32_t(rng() % 40) - 2;
         s.height = int32_t(rng() % 40) - 20;
         s.bitCount = depths[rng() % 6];

@@ -202,7 +202,7 @@ protected:
         }
         return nullptr;
     }
-    std::string WriteBitmap(const char *name, const testbmp::Spec &spec)
+    std::string WriteBitmap(const char *name, const testbmp::Picture &spec)
     {
         const std::string path = (m_dir / name).string();
         testbmp::Write(path, testbmp::Build(spec));
@@ -563,7 +563,7 @@ TEST_F(OptionsSheetTest, NoSignalImageChoice)
     EXPECT_EQ(user.lastFilter, "Bitmap Files (*.bmp)");
     EXPECT_FALSE(image->isChecked());
 
-    testbmp::Spec odd;
+    testbmp::Picture odd;
     odd.width = 641;
     user.nextFile = QString::fromStdString(WriteBitmap("odd.bmp", odd));
     image->click();
@@ -574,14 +574,14 @@ TEST_F(OptionsSheetTest, NoSignalImageChoice)
     EXPECT_EQ(user.titles[0], "DirectShow Options");
     EXPECT_TRUE(Control<QLineEdit>(page, 30056)->text().isEmpty());
 
-    testbmp::Spec rle;
+    testbmp::Picture rle;
     rle.bitCount = 8;
     rle.compression = 1;
     rle.paletteEntries = rle.coloursUsed = 256;
-    testbmp::Spec mono;
+    testbmp::Picture mono;
     mono.bitCount = 1;
     mono.paletteEntries = mono.coloursUsed = 2;
-    const std::string truncated = WriteBitmap("short.bmp", testbmp::Spec{});
+    const std::string truncated = WriteBitmap("short.bmp", testbmp::Picture{});
     std::filesystem::resize_file(truncated, 60);
     for (const std::string &bad : {WriteBitmap("rle.bmp", rle), WriteBitmap("mono.bmp", mono), truncated}) {
         user.messages.clear();
@@ -593,7 +593,7 @@ TEST_F(OptionsSheetTest, NoSignalImageChoice)
                                         "Windows bitmap file. Please choose a different file.");
     }
 
-    testbmp::Spec good;
+    testbmp::Picture good;
     good.width = 640;
     good.height = 4;
     user.nextFile = QString::fromStdString(WriteBitmap("good.bmp", good));

@@ -24,9 +24,9 @@ std::optional<QString> Convert(const QString &conversion, const FormatArg &arg)
         return std::nullopt;
     const QChar type = conversion.back();
     // Flags, width and precision: only these characters may come before the type.
-    QString spec = conversion.left(conversion.size() - 1);
+    QString prefix = conversion.left(conversion.size() - 1);
     QString lengthFree;
-    for (QChar c : spec) {
+    for (QChar c : prefix) {
         if (c == u'l' || c == u'h' || c == u'w' || c == u'I')
             continue;  // length modifiers: the argument types are fixed here
         if (!(c.isDigit() || c == u'-' || c == u'+' || c == u' ' || c == u'#' || c == u'.'))
