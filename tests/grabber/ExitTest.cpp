@@ -37,6 +37,10 @@ namespace {
 
 TEST(ProcessExit, OpenConnectionsDoNotAbortTheProcess)
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The connection is left open on purpose; the sanitizers report that as a leak.
+    GTEST_SKIP() << "leaves a connection open on purpose";
+#endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(ExitWithOpenConnection(), ::testing::ExitedWithCode(0), "");
 }
