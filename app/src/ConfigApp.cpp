@@ -6,6 +6,7 @@
 
 #include <ambry/Module.h>
 #include <ambry/Net.h>
+#include <ambry/NetworkWait.h>
 #include <grabber/Grabber.h>
 
 #include <QApplication>
@@ -39,6 +40,8 @@ CConfigApp::~CConfigApp()
 
 bool CConfigApp::InitInstance()
 {
+    // This thread runs the window: devices are reached from their own workers.
+    Ambry::ForbidNetworkWaits();
     RegisterApplicationStrings();
     UseDialogFont();
     m_document = std::make_unique<CConfigDoc>();
@@ -56,4 +59,5 @@ void CConfigApp::ExitInstance()
 {
     m_frame.reset();
     m_document.reset();
+    Ambry::ForbidNetworkWaits(false);
 }

@@ -6,6 +6,7 @@
 // and read back through the stream.
 #include <deviceio/Frame.h>
 
+#include <ambry/NetworkWait.h>
 #include <ambry/Trace.h>
 
 #include <curl/curl.h>
@@ -80,6 +81,7 @@ std::unique_ptr<CUrlStream> FetchUrl(const char *url, const FetchLimits &limits)
 {
     if (!url || !*url || !CurlReady())
         return nullptr;
+    (void)Ambry::CheckNetworkWait("FetchUrl");
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl)
         return nullptr;

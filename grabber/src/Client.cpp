@@ -5,6 +5,7 @@
 #include <ambry/Event.h>
 #include <ambry/Mutex.h>
 #include <ambry/Net.h>
+#include <ambry/NetworkWait.h>
 #include <ambry/Trace.h>
 
 #include <algorithm>
@@ -472,6 +473,7 @@ void SetKeepAlivePeriod(int period_ms) { TheKeepAlive().SetPeriod(period_ms); }
 Client *ConnectClient(uint32_t address, uint16_t port, const ConnectOptions &options,
                       const ClientCallbacks *callbacks, void *owner)
 {
+    (void)Ambry::CheckNetworkWait("ConnectClient");
     auto start = std::chrono::steady_clock::now();
     if (port == 0)
         port = options.compressed ? 5558 : 5557;
@@ -542,6 +544,7 @@ int WaitedRequest(Client *client, uint32_t type, const std::vector<uint8_t> &pay
 {
     if (!client)
         return 0;
+    (void)Ambry::CheckNetworkWait("WaitedRequest");
     auto entry = std::make_shared<Pending>();
     entry->waiting = true;
     entry->parse = parse;
@@ -625,6 +628,7 @@ int BeginLogin(Client *client, const char *user, const uint8_t password_digest[1
         return OUTCOME_ERROR;
     if (client->capabilities & CAP_NO_LOGIN)
         return OUTCOME_NOT_NEEDED;
+    (void)Ambry::CheckNetworkWait("Login");
     auto login = std::make_shared<PendingLogin>();
     if (user)
         std::strncpy(login->user, user, sizeof login->user - 1);

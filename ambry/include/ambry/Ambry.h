@@ -9,6 +9,7 @@
 #include "ambry/Module.h"
 #include "ambry/Mutex.h"
 #include "ambry/Net.h"
+#include "ambry/NetworkWait.h"
 #include "ambry/Parse.h"
 #include "ambry/PtrArray.h"
 #include "ambry/Queue.h"

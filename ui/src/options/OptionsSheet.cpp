@@ -2,6 +2,7 @@
 
 #include "ui/options/OptionsPages.h"
 
+#include <ambry/NetworkWait.h>
 #include <options/OptionValues.h>
 #include <store/Device.h>
 #include <ui/framework/DialogTemplate.h>
@@ -150,9 +151,13 @@ std::unique_ptr<OptionsSheetSession> BuildOptionsSheet(QWidget *parent, CDevice 
     std::memcpy(data.serialNumber, serial.data(), std::min(serial.size(), sizeof data.serialNumber - 1));
 
     std::vector<COptionsPage *> pages;
+    // The picture adjustments are the one exchange with the device this thread makes
+    // itself: the device answers them at once.
+    Ambry::CAllowNetworkWaits adjustments;
     if (device->GetAdjustments(&data.adjustments, &data.ranges)) {
         data.rangesValid = 1;
         data.adjustmentsApply = [](QWidget *, OptionsSheetData &d) {
+            Ambry::CAllowNetworkWaits apply;
             (void)d.device->SetAdjustments(d.adjustments);
             // Show the new settings in the preview.
             d.device->RequestFrame(false);
