@@ -68,15 +68,15 @@ protected:
         Shutdown();
     }
 
-    // Starts one appliance from a spec (ports chosen by the system).
-    void Run(const std::string &spec)
+    // Starts one appliance from a description (ports chosen by the system).
+    void Run(const std::string &description)
     {
         cfg = Sim::DeviceConfig{};
         cfg.port = 0;
         cfg.http_port = -1;
         cfg.udp_port = -1;
         std::string error;
-        ASSERT_TRUE(Sim::ParseDeviceSpec(spec, cfg, &error)) << error;
+        ASSERT_TRUE(Sim::ParseDeviceSpec(description, cfg, &error)) << error;
         ASSERT_TRUE(sim.Start({cfg}, &error)) << error;
         ep = sim.Ports(0);
     }
@@ -165,7 +165,7 @@ TEST_F(Appliance, LoginOutcomes)
 TEST_F(Appliance, ProductNamesAndTypeWords)
 {
     struct Case {
-        const char *spec;
+        const char *description;
         const char *name;
         uint32_t type_word;
     } cases[] = {
@@ -176,11 +176,11 @@ TEST_F(Appliance, ProductNamesAndTypeWords)
         {"type=3,product=Bench unit,flags=8", "Bench unit", 0x30003},
     };
     for (const Case &c : cases) {
-        Run(c.spec);
+        Run(c.description);
         Handle *h = OpenIt();
-        ASSERT_NE(h, nullptr) << c.spec;
-        EXPECT_STREQ(GetName(h), c.name) << c.spec;
-        EXPECT_EQ(GetType(h), c.type_word) << c.spec;
+        ASSERT_NE(h, nullptr) << c.description;
+        EXPECT_STREQ(GetName(h), c.name) << c.description;
+        EXPECT_EQ(GetType(h), c.type_word) << c.description;
         EXPECT_STREQ(GetSerialNumber(h), "TS0001");
         EXPECT_STREQ(NetworkDriver().ops.GetAddressText(h), "127.0.0.2");
         AddressRecord a = GetPeerAddress(h);
@@ -437,11 +437,11 @@ TEST_F(Appliance, ReconnectsAfterTheDeviceComesBack)
     EXPECT_TRUE(DetectVideoMode(h, &m));  // reconnecting: a zero mode, not a failure
     EXPECT_EQ(m.width, 0);
 
-    std::string spec = "serial=RC1,password=pw,mode=800x600@60000,port=" + std::to_string(ep.port);
+    std::string description = "serial=RC1,password=pw,mode=800x600@60000,port=" + std::to_string(ep.port);
     Sim::DeviceConfig again;
     again.http_port = again.udp_port = -1;
     std::string error;
-    ASSERT_TRUE(Sim::ParseDeviceSpec(spec, again, &error));
+    ASSERT_TRUE(Sim::ParseDeviceSpec(description, again, &error));
     ASSERT_TRUE(sim.Start({again}, &error)) << error;
     ASSERT_TRUE(WaitFor([&] { return IsConnected(h); }, 5000));
     EXPECT_EQ(sim.Stats(0).logins_accepted, 1u);  // the stored credentials went along

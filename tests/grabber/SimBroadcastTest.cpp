@@ -70,11 +70,11 @@ private:
     bool m_bound = false;
 };
 
-Sim::DeviceConfig Appliance(const std::string &spec)
+Sim::DeviceConfig Appliance(const std::string &description)
 {
     Sim::DeviceConfig cfg;
     std::string error;
-    EXPECT_TRUE(Sim::ParseDeviceSpec("port=0,http=off,mode=64x48@60000," + spec, cfg, &error)) << error;
+    EXPECT_TRUE(Sim::ParseDeviceSpec("port=0,http=off,mode=64x48@60000," + description, cfg, &error)) << error;
     return cfg;
 }
 

@@ -98,14 +98,14 @@ protected:
         Shutdown();
     }
 
-    void Run(const std::string &spec, int frame_wait_ms = 3000)
+    void Run(const std::string &description, int frame_wait_ms = 3000)
     {
         cfg = Sim::DeviceConfig{};
         cfg.port = 0;
         cfg.http_port = -1;
         cfg.udp_port = -1;
         std::string error;
-        ASSERT_TRUE(Sim::ParseDeviceSpec("mode=64x48@60000," + spec, cfg, &error)) << error;
+        ASSERT_TRUE(Sim::ParseDeviceSpec("mode=64x48@60000," + description, cfg, &error)) << error;
         ASSERT_TRUE(sim.Start({cfg}, &error)) << error;
         Sim::Endpoints ep = sim.Ports(0);
         OpenOptions o;

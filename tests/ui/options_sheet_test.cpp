@@ -202,10 +202,10 @@ protected:
         }
         return nullptr;
     }
-    std::string WriteBitmap(const char *name, const testbmp::Picture &spec)
+    std::string WriteBitmap(const char *name, const testbmp::Picture &description)
     {
         const std::string path = (m_dir / name).string();
-        testbmp::Write(path, testbmp::Build(spec));
+        testbmp::Write(path, testbmp::Build(description));
         return path;
     }
     void Screenshot(COptionsSheet *sheet, const char *name)

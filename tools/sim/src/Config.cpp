@@ -1,4 +1,4 @@
-// Device specs of the simulator: "key=value,key=value" texts and files of them.
+// Device descriptions of the simulator: "key=value,key=value" texts and files of them.
 #include "sim/Simulator.h"
 
 #include <arpa/inet.h>
@@ -70,9 +70,9 @@ std::string Trim(const std::string &s)
 
 }  // namespace
 
-bool ParseDeviceSpec(std::string_view spec, DeviceConfig &c, std::string *error)
+bool ParseDeviceSpec(std::string_view description, DeviceConfig &c, std::string *error)
 {
-    std::string text(spec);
+    std::string text(description);
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t comma = text.find(',', pos);

@@ -99,7 +99,7 @@ std::string EndpointLine(size_t index, const Sim::DeviceConfig &c, const Sim::En
 
 int main(int argc, char **argv)
 {
-    std::vector<std::string> specs;
+    std::vector<std::string> descriptions;
     std::vector<std::string> configs;
     std::string port_file;
     int default_port = 5557, http_port = 80, udp_port = 5557;
@@ -119,7 +119,7 @@ int main(int argc, char **argv)
         } else if (a == "-v" || a == "--verbose") {
             verbose = true;
         } else if (a == "--device") {
-            specs.push_back(value("--device"));
+            descriptions.push_back(value("--device"));
         } else if (a == "--config") {
             configs.push_back(value("--config"));
         } else if (a == "--port-file") {
@@ -150,10 +150,10 @@ int main(int argc, char **argv)
         }
         devices.insert(devices.end(), from_file.begin(), from_file.end());
     }
-    for (const std::string &spec : specs) {
+    for (const std::string &description : descriptions) {
         Sim::DeviceConfig c = defaults;
-        if (!Sim::ParseDeviceSpec(spec, c, &error)) {
-            std::fprintf(stderr, "tessaline-sim: --device %s: %s\n", spec.c_str(), error.c_str());
+        if (!Sim::ParseDeviceSpec(description, c, &error)) {
+            std::fprintf(stderr, "tessaline-sim: --device %s: %s\n", description.c_str(), error.c_str());
             return 2;
         }
         devices.push_back(c);
