@@ -42,18 +42,6 @@ struct Rgb16 {
     __m256i r, g, b;
 };
 
-IMAGING_AVX2 inline __m256i Clamp255(__m256i x)
-{
-    return _mm256_min_epi16(_mm256_max_epi16(x, _mm256_setzero_si256()), _mm256_set1_epi16(255));
-}
-
-IMAGING_AVX2 inline __m256i Pack332(const Rgb16 &p)
-{
-    return _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(p.r, _mm256_set1_epi16(0xC0)),
-                                           _mm256_slli_epi16(_mm256_srli_epi16(p.g, 5), 3)),
-                           _mm256_srli_epi16(p.b, 5));
-}
-
 IMAGING_AVX2 inline __m256i Reverse32Bytes(__m256i v)
 {
     const __m256i mask = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11,
@@ -61,51 +49,82 @@ IMAGING_AVX2 inline __m256i Reverse32Bytes(__m256i v)
     return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, mask), 0x4E);
 }
 
-// 16 YUY2 pixels (32 bytes) to red, green and blue in 16-bit lanes, clamped.
+// 16 YUY2 pixels (32 bytes) to red, green and blue in 16-bit lanes, not yet
+// clamped. The chroma products are computed once per pixel pair: the U and V of
+// a pair share one 32-bit lane, so one multiply gives blue and red, another the
+// two green terms, and byte shuffles hand each pair's sums to both its pixels.
 IMAGING_AVX2 inline Rgb16 ToRgb(__m256i v)
 {
     const __m256i y = _mm256_and_si256(v, _mm256_set1_epi16(0x00FF));
     const __m256i c = _mm256_srli_epi16(v, 8);  // U0 V0 U1 V1 ...
-    const __m256i u = _mm256_or_si256(_mm256_and_si256(c, _mm256_set1_epi32(0xFFFF)), _mm256_slli_epi32(c, 16));
-    const __m256i w = _mm256_or_si256(_mm256_srli_epi32(c, 16),
-                                      _mm256_and_si256(c, _mm256_set1_epi32(static_cast<int>(0xFFFF0000u))));
+    const __m256i cs = _mm256_slli_epi16(_mm256_sub_epi16(c, _mm256_set1_epi16(128)), kChromaShift);
     const __m256i ys = _mm256_slli_epi16(_mm256_sub_epi16(y, _mm256_set1_epi16(16)), kLumaShift);
-    const __m256i us = _mm256_slli_epi16(_mm256_sub_epi16(u, _mm256_set1_epi16(128)), kChromaShift);
-    const __m256i vs = _mm256_slli_epi16(_mm256_sub_epi16(w, _mm256_set1_epi16(128)), kChromaShift);
     const __m256i l = _mm256_mulhrs_epi16(ys, _mm256_set1_epi16(kLumaFactor));
-    const __m256i bu = _mm256_mulhrs_epi16(us, _mm256_set1_epi16(kBlueU));
-    const __m256i gu = _mm256_mulhrs_epi16(us, _mm256_set1_epi16(kGreenU));
-    const __m256i rv = _mm256_mulhrs_epi16(vs, _mm256_set1_epi16(kRedV));
-    const __m256i gv = _mm256_mulhrs_epi16(vs, _mm256_set1_epi16(kGreenV));
-    return {Clamp255(_mm256_add_epi16(l, rv)), Clamp255(_mm256_add_epi16(_mm256_add_epi16(l, gu), gv)),
-            Clamp255(_mm256_add_epi16(l, bu))};
+    const __m256i br = _mm256_mulhrs_epi16(cs, _mm256_set1_epi32((kRedV << 16) | (kBlueU & 0xFFFF)));
+    const __m256i gg = _mm256_mulhrs_epi16(cs, _mm256_set1_epi32(static_cast<int>(
+                                                    (static_cast<uint32_t>(kGreenV) << 16) | (kGreenU & 0xFFFF))));
+    const __m256i dup_low = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4,
+                                             5, 8, 9, 8, 9, 12, 13, 12, 13);
+    const __m256i dup_high = _mm256_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15, 2, 3, 2, 3, 6,
+                                              7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15);
+    const __m256i g = _mm256_add_epi16(_mm256_shuffle_epi8(gg, dup_low), _mm256_shuffle_epi8(gg, dup_high));
+    return {_mm256_add_epi16(l, _mm256_shuffle_epi8(br, dup_high)), _mm256_add_epi16(l, g),
+            _mm256_add_epi16(l, _mm256_shuffle_epi8(br, dup_low))};
 }
 
-IMAGING_AVX2 inline __m256i Pack565(const Rgb16 &p, bool swapped)
+// Two blocks of 16 pixels to clamped bytes: lanes hold a0-7 b0-7 | a8-15 b8-15.
+struct Rgb8 {
+    __m256i r, g, b;
+};
+
+IMAGING_AVX2 inline Rgb8 ToBytes(__m256i a, __m256i b)
 {
-    const __m256i hi = swapped ? p.b : p.r, lo = swapped ? p.r : p.b;
-    return _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(hi, _mm256_set1_epi16(0xF8)), 8),
-                                           _mm256_slli_epi16(_mm256_and_si256(p.g, _mm256_set1_epi16(0xFC)), 3)),
-                           _mm256_srli_epi16(lo, 3));
+    const Rgb16 p = ToRgb(a), q = ToRgb(b);
+    return {_mm256_packus_epi16(p.r, q.r), _mm256_packus_epi16(p.g, q.g), _mm256_packus_epi16(p.b, q.b)};
+}
+
+IMAGING_AVX2 inline __m256i Pack332(const Rgb8 &p)
+{
+    const __m256i r = _mm256_and_si256(p.r, _mm256_set1_epi8(static_cast<char>(0xC0)));
+    const __m256i g = _mm256_and_si256(_mm256_srli_epi16(p.g, 2), _mm256_set1_epi8(0x38));
+    const __m256i b = _mm256_and_si256(_mm256_srli_epi16(p.b, 5), _mm256_set1_epi8(0x07));
+    return _mm256_or_si256(_mm256_or_si256(r, g), b);
+}
+
+// The 565 words of both blocks: high and low bytes built apart, then interleaved
+// (which also undoes the lane order of the byte packing).
+IMAGING_AVX2 inline void Pack565(const Rgb8 &p, bool swapped, __m256i &first, __m256i &second)
+{
+    const __m256i hi_src = swapped ? p.b : p.r, lo_src = swapped ? p.r : p.b;
+    const __m256i hi = _mm256_or_si256(_mm256_and_si256(hi_src, _mm256_set1_epi8(static_cast<char>(0xF8))),
+                                       _mm256_and_si256(_mm256_srli_epi16(p.g, 5), _mm256_set1_epi8(0x07)));
+    const __m256i lo =
+        _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(p.g, 3), _mm256_set1_epi8(static_cast<char>(0xE0))),
+                        _mm256_and_si256(_mm256_srli_epi16(lo_src, 3), _mm256_set1_epi8(0x1F)));
+    first = _mm256_unpacklo_epi8(lo, hi);
+    second = _mm256_unpackhi_epi8(lo, hi);
 }
 
 }  // namespace
 
-IMAGING_AVX2 int64_t Yuy2To565Avx2(const uint8_t *in, uint8_t *out, int64_t pixels,
-                                                      bool swapped)
+IMAGING_AVX2 int64_t Yuy2To565Avx2(const uint8_t *in, uint8_t *out, int64_t pixels, bool swapped)
 {
     int64_t i = 0;
     // Two blocks per step: both are read before either is written (in place).
     for (; i + 32 <= pixels; i += 32) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i + 32));
-        const __m256i wa = Pack565(ToRgb(a), swapped), wb = Pack565(ToRgb(b), swapped);
+        __m256i wa, wb;
+        Pack565(ToBytes(a, b), swapped, wa, wb);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i), wa);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i + 32), wb);
     }
-    for (; i + 16 <= pixels; i += 16) {
+    if (i + 16 <= pixels) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i), Pack565(ToRgb(a), swapped));
+        __m256i wa, unused;
+        Pack565(ToBytes(a, a), swapped, wa, unused);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i), wa);
+        i += 16;
     }
     return i;
 }
@@ -114,9 +133,9 @@ IMAGING_AVX2 int64_t Yuy2To332Avx2(const uint8_t *in, uint8_t *out, int64_t pixe
 {
     int64_t i = 0;
     for (; i + 32 <= pixels; i += 32) {
-        const __m256i a = Pack332(ToRgb(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i))));
-        const __m256i b = Pack332(ToRgb(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i + 32))));
-        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i + 32));
+        const __m256i bytes = _mm256_permute4x64_epi64(Pack332(ToBytes(a, b)), 0xD8);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), bytes);
     }
     return i;

@@ -46,22 +46,27 @@ void ExpectSameBothWays(const OwnedFrame &frame, const std::function<bool(FrameB
 
 TEST(VectorKernels, ColourConversionsOverEveryLumaAndChroma)
 {
-    // Every (Y, U) pair with a varying V, across all targets and both row orders.
-    OwnedFrame all(512, 256, kYuy2, 1);
-    for (int i = 0; i < 256; ++i)
-        for (int j = 0; j < 256; ++j) {
-            uint8_t *p = &all.bytes[static_cast<size_t>((i * 256 + j) * 4)];
-            p[0] = static_cast<uint8_t>(i);
-            p[1] = static_cast<uint8_t>(j);
-            p[2] = static_cast<uint8_t>(255 - i);
-            p[3] = static_cast<uint8_t>((i * 7 + j * 13) & 255);
-        }
-    for (uint32_t target : {uint32_t{kRgb565}, uint32_t{kBgr565}, uint32_t{kRgb565} | kBottomUp, uint32_t{kRgb332},
-                            uint32_t{kRgb4}, uint32_t{kUyvy}})
-        ExpectSameBothWays(all, [&](FrameBuffer &f, std::vector<uint8_t> &) { return ConvertFromYuy2(f, target); },
-                           "target " + std::to_string(target));
-    for (auto [w, h] : std::vector<imaging_test::Size>{{2, 1}, {6, 3}, {18, 5}, {34, 7}, {66, 9}, {642, 4}})
-        for (uint32_t target : {uint32_t{kBgr565} | kBottomUp, uint32_t{kRgb332}, uint32_t{kUyvy}}) {
+    // Every (Y, U) pair with a varying V, then every (Y, V) pair with a varying U,
+    // across all targets and both row orders.
+    for (bool every_v : {false, true}) {
+        OwnedFrame all(512, 256, kYuy2, 1);
+        for (int i = 0; i < 256; ++i)
+            for (int j = 0; j < 256; ++j) {
+                uint8_t *p = &all.bytes[static_cast<size_t>((i * 256 + j) * 4)];
+                const auto other = static_cast<uint8_t>((i * 7 + j * 13) & 255);
+                p[0] = static_cast<uint8_t>(i);
+                p[1] = every_v ? other : static_cast<uint8_t>(j);
+                p[2] = static_cast<uint8_t>(255 - i);
+                p[3] = every_v ? static_cast<uint8_t>(j) : other;
+            }
+        for (uint32_t target : {uint32_t{kRgb565}, uint32_t{kBgr565}, uint32_t{kRgb565} | kBottomUp,
+                                uint32_t{kRgb332}, uint32_t{kRgb4}, uint32_t{kUyvy}})
+            ExpectSameBothWays(
+                all, [&](FrameBuffer &f, std::vector<uint8_t> &) { return ConvertFromYuy2(f, target); },
+                "target " + std::to_string(target) + (every_v ? " every V" : " every U"));
+    }
+    for (auto [w, h] : std::vector<imaging_test::Size>{{2, 1}, {6, 3}, {18, 5}, {34, 7}, {50, 3}, {66, 9}, {642, 4}})
+        for (uint32_t target : {uint32_t{kRgb565}, uint32_t{kBgr565} | kBottomUp, uint32_t{kRgb332}, uint32_t{kUyvy}}) {
             OwnedFrame f(w, h, kYuy2, static_cast<uint32_t>(w * h));
             ExpectSameBothWays(f, [&](FrameBuffer &fb, std::vector<uint8_t> &) { return ConvertFromYuy2(fb, target); },
                                std::to_string(w) + "x" + std::to_string(h));
