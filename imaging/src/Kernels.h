@@ -34,6 +34,20 @@ bool HaveSsse3();
 // Reverses `count` bytes in place.
 void ReverseBytesSimd(uint8_t *data, int64_t count);
 
+// Eight output bytes of a 24-bit row blended across two source pixels: output
+// byte i is w0[i] * row[base + take0[i]] + w1[i] * row[base + take1[i]] (take
+// entries are byte offsets below 16, each followed by 0x80 so the byte widens to
+// 16 bits). The 16 bytes from `base` lie inside the row.
+struct BlendGroup {
+    alignas(16) uint8_t take0[16];
+    alignas(16) uint8_t take1[16];
+    alignas(16) uint16_t w0[8];
+    alignas(16) uint16_t w1[8];
+    uint32_t base;
+};
+// Runs `count` groups over `row`, eight 16-bit sums each into `out`.
+void BlendAcrossSsse3(const uint8_t *row, const BlendGroup *groups, int64_t count, uint16_t *out);
+
 // Copies a width x height plane of bytes turned by 90 degrees.
 void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise);
 // The same for 32-bit pixels.

@@ -2,6 +2,8 @@
 // weighted average of 24-bit frames in 1/128 pixel units.
 #include "imaging/Scaler.h"
 
+#include "Kernels.h"
+
 #include <cstring>
 #include <vector>
 
@@ -158,39 +160,81 @@ void Halve24(const FrameBuffer &src, FrameBuffer &dst)
 
 // Enlarging both ways: every output blends at most two source elements per
 // direction with weights summing to 128, so the sum divides by 2^14 exactly.
+// Each source row is blended across once (a 128-weighted sum fits 16 bits) and
+// kept while the output rows that need it are made; with no rounding in between,
+// the order of the two passes does not change a result.
 void EnlargeTwoTap(const FrameBuffer &src, FrameBuffer &dst, const Weights &hw, const Weights &vw)
 {
     const int64_t sw = src.width, dw = dst.width, in_stride = 3 * sw;
-    std::vector<uint32_t> column(static_cast<size_t>(in_stride));
+    const size_t out_row = static_cast<size_t>(3 * dw);
     // Per output pixel: the first source byte and the two weights.
-    std::vector<uint32_t> at(static_cast<size_t>(dw)), w0(static_cast<size_t>(dw)), w1(static_cast<size_t>(dw));
+    std::vector<uint32_t> at(static_cast<size_t>(dw));
+    std::vector<uint16_t> w0(static_cast<size_t>(dw)), w1(static_cast<size_t>(dw));
     for (size_t x = 0; x < static_cast<size_t>(dw); ++x) {
         const bool two = hw.count[x] == 2;
         // A single element is blended with itself at weight 0, inside the row.
         at[x] = static_cast<uint32_t>(3 * std::min<int64_t>(hw.start[x], sw - 2));
         const uint32_t w = hw.weight[static_cast<size_t>(hw.first[x])];
         const bool shifted = !two && hw.start[x] == sw - 1;
-        w0[x] = shifted ? 0 : w;
-        w1[x] = shifted ? w : (two ? hw.weight[static_cast<size_t>(hw.first[x]) + 1] : 0);
+        w0[x] = static_cast<uint16_t>(shifted ? 0 : w);
+        w1[x] = static_cast<uint16_t>(shifted ? w : (two ? hw.weight[static_cast<size_t>(hw.first[x]) + 1] : 0));
     }
+    // Output bytes by groups of eight for the vector kernel, as far as each group's
+    // source bytes fit one 16-byte load inside the row; plain bytes after that.
+    std::vector<kernels::BlendGroup> groups;
+    if (kernels::VectorsEnabled() && kernels::HaveSsse3()) {
+        groups.reserve(out_row / 8);
+        for (size_t k0 = 0; k0 + 8 <= out_row; k0 += 8) {
+            kernels::BlendGroup g{};
+            g.base = at[k0 / 3];
+            bool fits = g.base + 16 <= static_cast<uint64_t>(in_stride);
+            for (size_t i = 0; i < 8 && fits; ++i) {
+                const size_t k = k0 + i, x = k / 3;
+                const uint32_t offset = at[x] + static_cast<uint32_t>(k % 3) - g.base;
+                fits = offset + 3 < 16;
+                g.take0[2 * i] = static_cast<uint8_t>(offset);
+                g.take1[2 * i] = static_cast<uint8_t>(offset + 3);
+                g.take0[2 * i + 1] = g.take1[2 * i + 1] = 0x80;
+                g.w0[i] = w0[x];
+                g.w1[i] = w1[x];
+            }
+            if (!fits)
+                break;
+            groups.push_back(g);
+        }
+    }
+    const size_t vector_bytes = 8 * groups.size();
+    // Source rows j and j + 1 are both needed at once: slot j % 2 holds row j.
+    std::vector<uint16_t> blended[2] = {std::vector<uint16_t>(out_row), std::vector<uint16_t>(out_row)};
+    int64_t held[2] = {-1, -1};
+    auto across = [&](int64_t j) -> const uint16_t * {
+        std::vector<uint16_t> &h = blended[j & 1];
+        if (held[j & 1] != j) {
+            const uint8_t *row = src.data + j * in_stride;
+            kernels::BlendAcrossSsse3(row, groups.data(), static_cast<int64_t>(groups.size()), h.data());
+            for (size_t k = vector_bytes; k < out_row; ++k) {
+                const size_t x = k / 3;
+                const uint8_t *p = row + at[x] + k % 3;
+                h[k] = static_cast<uint16_t>(unsigned{w0[x]} * p[0] + unsigned{w1[x]} * p[3]);
+            }
+            held[j & 1] = j;
+        }
+        return h.data();
+    };
     for (int64_t y = 0; y < dst.height; ++y) {
         const size_t ky = static_cast<size_t>(y);
-        const uint8_t *r0 = src.data + int64_t{vw.start[ky]} * in_stride;
+        const int64_t j = vw.start[ky];
         const uint32_t a = vw.weight[static_cast<size_t>(vw.first[ky])];
+        uint8_t *out = dst.data + y * static_cast<int64_t>(out_row);
+        const uint16_t *h0 = across(j);
         if (vw.count[ky] == 2) {
-            const uint8_t *r1 = r0 + in_stride;
+            const uint16_t *h1 = across(j + 1);
             const uint32_t b = vw.weight[static_cast<size_t>(vw.first[ky]) + 1];
-            for (int64_t i = 0; i < in_stride; ++i)
-                column[static_cast<size_t>(i)] = a * r0[i] + b * r1[i];
+            for (size_t i = 0; i < out_row; ++i)
+                out[i] = static_cast<uint8_t>((a * h0[i] + b * h1[i]) >> 14);
         } else {
-            for (int64_t i = 0; i < in_stride; ++i)
-                column[static_cast<size_t>(i)] = a * r0[i];
-        }
-        uint8_t *out = dst.data + y * 3 * dw;
-        for (size_t x = 0; x < static_cast<size_t>(dw); ++x) {
-            const uint32_t *p = column.data() + at[x];
-            for (int c = 0; c < 3; ++c)
-                out[3 * x + static_cast<size_t>(c)] = static_cast<uint8_t>((w0[x] * p[c] + w1[x] * p[3 + c]) >> 14);
+            for (size_t i = 0; i < out_row; ++i)
+                out[i] = static_cast<uint8_t>((a * h0[i]) >> 14);
         }
     }
 }

@@ -168,6 +168,20 @@ __attribute__((target("ssse3"))) int64_t GroupsToPairsSsse3(const uint8_t *in, u
     return k;
 }
 
+__attribute__((target("ssse3"))) void BlendAcrossSsse3(const uint8_t *row, const BlendGroup *groups, int64_t count,
+                                                       uint16_t *out)
+{
+    for (int64_t g = 0; g < count; ++g) {
+        const BlendGroup &b = groups[g];
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + b.base));
+        const __m128i p0 = _mm_shuffle_epi8(v, _mm_load_si128(reinterpret_cast<const __m128i *>(b.take0)));
+        const __m128i p1 = _mm_shuffle_epi8(v, _mm_load_si128(reinterpret_cast<const __m128i *>(b.take1)));
+        const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(p0, _mm_load_si128(reinterpret_cast<const __m128i *>(b.w0))),
+                                          _mm_mullo_epi16(p1, _mm_load_si128(reinterpret_cast<const __m128i *>(b.w1))));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * g), sum);
+    }
+}
+
 bool HaveSsse3()
 {
     static const bool have = __builtin_cpu_supports("ssse3");
@@ -228,6 +242,7 @@ int64_t Yuy2To565Avx2(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
 int64_t Yuy2To332Avx2(const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t SwapBytePairsAvx2(uint8_t *, int64_t) { return 0; }
 int64_t GroupsToPairsSsse3(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
+void BlendAcrossSsse3(const uint8_t *, const BlendGroup *, int64_t, uint16_t *) {}
 bool HaveSsse3() { return false; }
 
 #endif

@@ -5,6 +5,7 @@
 #include "imaging/Convert.h"
 #include "imaging/Decoder.h"
 #include "imaging/Encoder.h"
+#include "imaging/Scaler.h"
 #include "imaging/Simd.h"
 
 #include <gtest/gtest.h>
@@ -115,4 +116,25 @@ TEST(VectorKernels, DecoderPixelPairs)
             EXPECT_EQ(out[1], pic.bytes);
         }
     }
+}
+
+TEST(VectorKernels, WeightedAverageEnlargements)
+{
+    // Ratios whose source pixels repeat, straddle, or end at the row's last bytes.
+    const std::vector<std::pair<imaging_test::Size, imaging_test::Size>> jobs = {
+        {{2, 2}, {3, 3}},   {{4, 3}, {6, 5}},     {{7, 5}, {11, 9}},   {{10, 4}, {15, 6}},
+        {{33, 9}, {50, 14}}, {{64, 8}, {97, 13}}, {{100, 6}, {301, 7}}, {{17, 3}, {200, 4}}};
+    for (uint32_t id : {uint32_t{kBgr24}, uint32_t{kRgb24}})
+        for (auto [from, to] : jobs) {
+            OwnedFrame f(from.width, from.height, id, static_cast<uint32_t>(from.width * 31 + to.width));
+            ExpectSameBothWays(
+                f,
+                [&](FrameBuffer &fb, std::vector<uint8_t> &out) {
+                    out.resize(static_cast<size_t>(to.width) * to.height * 3 + 64, 0xCD);
+                    FrameBuffer dst{out.data(), out.size() - 64, 0, to.width, to.height};
+                    return WeightedAverage(fb, dst);
+                },
+                std::to_string(from.width) + "x" + std::to_string(from.height) + " to " + std::to_string(to.width) +
+                    "x" + std::to_string(to.height));
+        }
 }
