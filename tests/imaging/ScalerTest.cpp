@@ -163,7 +163,9 @@ TEST(PixelResize, EqualsReferenceForEveryId)
 
 TEST(WeightedAverage, EqualsReference)
 {
-    const std::vector<imaging_test::Size> sizes = {{2, 2}, {4, 3}, {6, 6}, {10, 7}, {8, 30}, {12, 18}, {30, 20}, {64, 48}};
+    // Includes exact halvings (12x18, 64x48), which take their own path.
+    const std::vector<imaging_test::Size> sizes = {{2, 2},   {4, 3},   {6, 6},   {6, 9},   {10, 7},
+                                                   {8, 30}, {12, 18}, {30, 20}, {32, 24}, {64, 48}};
     for (auto a : sizes)
         for (auto b : sizes) {
             OwnedFrame src(a.width, a.height, kRgb24, static_cast<uint32_t>(a.width * 7 + b.height));
