@@ -48,6 +48,10 @@ struct BlendGroup {
 // Runs `count` groups over `row`, eight 16-bit sums each into `out`.
 void BlendAcrossSsse3(const uint8_t *row, const BlendGroup *groups, int64_t count, uint16_t *out);
 
+// out[i] = (a * h0[i] + b * h1[i]) >> 14 for 16-bit sums below 2^15 and weights
+// summing to at most 128. Returns how many it did (a multiple of 32).
+int64_t BlendRowsAvx2(const uint16_t *h0, const uint16_t *h1, uint32_t a, uint32_t b, uint8_t *out, int64_t count);
+
 // Copies a width x height plane of bytes turned by 90 degrees.
 void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise);
 // The same for 32-bit pixels.

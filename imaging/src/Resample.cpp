@@ -210,6 +210,7 @@ void EnlargeTwoTap(const FrameBuffer &src, FrameBuffer &dst, const Weights &hw, 
         }
     }
     const size_t vector_bytes = 8 * groups.size();
+    const bool rows_vector = kernels::VectorsEnabled() && kernels::HaveAvx2();
     // Source rows j and j + 1 are both needed at once: slot j % 2 holds row j.
     std::vector<uint16_t> blended[2] = {std::vector<uint16_t>(out_row), std::vector<uint16_t>(out_row)};
     int64_t held[2] = {-1, -1};
@@ -233,15 +234,15 @@ void EnlargeTwoTap(const FrameBuffer &src, FrameBuffer &dst, const Weights &hw, 
         const uint32_t a = vw.weight[static_cast<size_t>(vw.first[ky])];
         uint8_t *out = dst.data + y * static_cast<int64_t>(out_row);
         const uint16_t *h0 = across(j);
-        if (vw.count[ky] == 2) {
-            const uint16_t *h1 = across(j + 1);
-            const uint32_t b = vw.weight[static_cast<size_t>(vw.first[ky]) + 1];
-            for (size_t i = 0; i < out_row; ++i)
-                out[i] = static_cast<uint8_t>((a * h0[i] + b * h1[i]) >> 14);
-        } else {
-            for (size_t i = 0; i < out_row; ++i)
-                out[i] = static_cast<uint8_t>((a * h0[i]) >> 14);
-        }
+        const bool two = vw.count[ky] == 2;
+        const uint16_t *h1 = two ? across(j + 1) : h0;
+        const uint32_t b = two ? vw.weight[static_cast<size_t>(vw.first[ky]) + 1] : 0;
+        const size_t done = rows_vector
+                                ? static_cast<size_t>(kernels::BlendRowsAvx2(h0, h1, a, b, out,
+                                                                             static_cast<int64_t>(out_row)))
+                                : 0;
+        for (size_t i = done; i < out_row; ++i)
+            out[i] = static_cast<uint8_t>((a * h0[i] + b * h1[i]) >> 14);
     }
 }
 

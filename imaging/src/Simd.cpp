@@ -182,6 +182,27 @@ __attribute__((target("ssse3"))) void BlendAcrossSsse3(const uint8_t *row, const
     }
 }
 
+IMAGING_AVX2 int64_t BlendRowsAvx2(const uint16_t *h0, const uint16_t *h1, uint32_t a, uint32_t b, uint8_t *out,
+                                   int64_t count)
+{
+    const __m256i weights = _mm256_set1_epi32(static_cast<int>(a | b << 16));
+    // Sixteen sums: interleaved with their partners, multiplied and added in 32 bits,
+    // then packed back in their own order.
+    auto sixteen = [&](int64_t i) IMAGING_AVX2 {
+        const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(h0 + i));
+        const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(h1 + i));
+        const __m256i lo = _mm256_srli_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(p, q), weights), 14);
+        const __m256i hi = _mm256_srli_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(p, q), weights), 14);
+        return _mm256_packs_epi32(lo, hi);
+    };
+    int64_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(sixteen(i), sixteen(i + 16)), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), bytes);
+    }
+    return i;
+}
+
 bool HaveSsse3()
 {
     static const bool have = __builtin_cpu_supports("ssse3");
@@ -243,6 +264,7 @@ int64_t Yuy2To332Avx2(const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t SwapBytePairsAvx2(uint8_t *, int64_t) { return 0; }
 int64_t GroupsToPairsSsse3(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
 void BlendAcrossSsse3(const uint8_t *, const BlendGroup *, int64_t, uint16_t *) {}
+int64_t BlendRowsAvx2(const uint16_t *, const uint16_t *, uint32_t, uint32_t, uint8_t *, int64_t) { return 0; }
 bool HaveSsse3() { return false; }
 
 #endif
