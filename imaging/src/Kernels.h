@@ -52,6 +52,10 @@ void BlendAcrossSsse3(const uint8_t *row, const BlendGroup *groups, int64_t coun
 // summing to at most 128. Returns how many it did (a multiple of 32).
 int64_t BlendRowsAvx2(const uint16_t *h0, const uint16_t *h1, uint32_t a, uint32_t b, uint8_t *out, int64_t count);
 
+// Means of 2 x 2 blocks of 24-bit pixels, truncated: rows r0 and r1 of 6 * pixels
+// bytes to `pixels` output pixels. Returns how many it did.
+int64_t HalveRow24Ssse3(const uint8_t *r0, const uint8_t *r1, uint8_t *out, int64_t pixels);
+
 // Copies a width x height plane of bytes turned by 90 degrees.
 void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise);
 // The same for 32-bit pixels.

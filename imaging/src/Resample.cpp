@@ -141,25 +141,19 @@ bool ValidPair(const FrameBuffer &src, const FrameBuffer &dst)
     return in != 0 && out != 0 && src.size >= in && dst.size >= out;
 }
 
-// Output pixels are the means of 2 x 2 source blocks: the two rows are summed
-// first (vectorised by the compiler), then neighbouring pixels of the sums.
+// Output pixels are the means of 2 x 2 source blocks.
 void Halve24(const FrameBuffer &src, FrameBuffer &dst)
 {
     const int64_t in_stride = 3 * int64_t{src.width}, out_row = 3 * int64_t{dst.width};
-    const size_t used = static_cast<size_t>(2 * out_row);
-    std::vector<uint16_t> sums(used);
-    uint16_t *v = sums.data();
+    const bool vectors = kernels::VectorsEnabled() && kernels::HaveSsse3();
     for (int64_t y = 0; y < dst.height; ++y) {
         const uint8_t *r0 = src.data + 2 * y * in_stride;
         const uint8_t *r1 = r0 + in_stride;
-        for (size_t i = 0; i < used; ++i)
-            v[i] = static_cast<uint16_t>(r0[i] + r1[i]);
         uint8_t *o = dst.data + y * out_row;
-        for (int64_t x = 0; x < dst.width; ++x) {
-            const uint16_t *p = v + 6 * x;
-            o[3 * x] = static_cast<uint8_t>((p[0] + p[3]) >> 2);
-            o[3 * x + 1] = static_cast<uint8_t>((p[1] + p[4]) >> 2);
-            o[3 * x + 2] = static_cast<uint8_t>((p[2] + p[5]) >> 2);
+        const int64_t done = vectors ? kernels::HalveRow24Ssse3(r0, r1, o, dst.width) : 0;
+        for (int64_t k = 3 * done; k < out_row; ++k) {
+            const int64_t i = 2 * k - k % 3;  // first byte of the block's channel
+            o[k] = static_cast<uint8_t>((r0[i] + r0[i + 3] + r1[i] + r1[i + 3]) / 4);
         }
     }
 }

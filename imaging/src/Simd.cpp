@@ -203,6 +203,49 @@ IMAGING_AVX2 int64_t BlendRowsAvx2(const uint16_t *h0, const uint16_t *h1, uint3
     return i;
 }
 
+namespace {
+
+// Sixteen block sums (the byte at i plus the byte 3 further, in both rows),
+// quartered: valid where the position lies in the first half of a pixel pair.
+__attribute__((target("ssse3"))) inline __m128i QuarterSums(const uint8_t *r0, const uint8_t *r1)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i rows[4] = {_mm_loadu_si128(reinterpret_cast<const __m128i *>(r0)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(r1)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(r0 + 3)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(r1 + 3))};
+    __m128i lo = zero, hi = zero;
+    for (const __m128i &r : rows) {
+        lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(r, zero));
+        hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(r, zero));
+    }
+    return _mm_packus_epi16(_mm_srli_epi16(lo, 2), _mm_srli_epi16(hi, 2));
+}
+
+}  // namespace
+
+__attribute__((target("ssse3"))) int64_t HalveRow24Ssse3(const uint8_t *r0, const uint8_t *r1, uint8_t *out,
+                                                          int64_t pixels)
+{
+    // Eight output pixels (24 bytes) from 48 bytes of each row, as three blocks of
+    // 16 whose valid bytes are gathered by shuffles.
+    const __m128i first0 = _mm_setr_epi8(0, 1, 2, 6, 7, 8, 12, 13, 14, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i first1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 3, 4, 8, 9, 10, 14);
+    const __m128i second1 = _mm_setr_epi8(15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i second2 = _mm_setr_epi8(-1, 0, 4, 5, 6, 10, 11, 12, -1, -1, -1, -1, -1, -1, -1, -1);
+    int64_t x = 0;
+    // The last block reads 3 bytes past its 16: keep that inside the rows.
+    for (; x + 9 <= pixels; x += 8) {
+        const uint8_t *a = r0 + 6 * x, *b = r1 + 6 * x;
+        const __m128i s0 = QuarterSums(a, b), s1 = QuarterSums(a + 16, b + 16), s2 = QuarterSums(a + 32, b + 32);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 3 * x),
+                         _mm_or_si128(_mm_shuffle_epi8(s0, first0), _mm_shuffle_epi8(s1, first1)));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + 3 * x + 16),
+                         _mm_or_si128(_mm_shuffle_epi8(s1, second1), _mm_shuffle_epi8(s2, second2)));
+    }
+    return x;
+}
+
 bool HaveSsse3()
 {
     static const bool have = __builtin_cpu_supports("ssse3");
@@ -264,6 +307,7 @@ int64_t Yuy2To332Avx2(const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t SwapBytePairsAvx2(uint8_t *, int64_t) { return 0; }
 int64_t GroupsToPairsSsse3(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
 void BlendAcrossSsse3(const uint8_t *, const BlendGroup *, int64_t, uint16_t *) {}
+int64_t HalveRow24Ssse3(const uint8_t *, const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t BlendRowsAvx2(const uint16_t *, const uint16_t *, uint32_t, uint32_t, uint8_t *, int64_t) { return 0; }
 bool HaveSsse3() { return false; }
 

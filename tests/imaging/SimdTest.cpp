@@ -118,12 +118,15 @@ TEST(VectorKernels, DecoderPixelPairs)
     }
 }
 
-TEST(VectorKernels, WeightedAverageEnlargements)
+TEST(VectorKernels, WeightedAverageEnlargementsAndHalving)
 {
-    // Ratios whose source pixels repeat, straddle, or end at the row's last bytes.
+    // Enlargements whose source pixels repeat, straddle, or end at the row's last
+    // bytes; halvings around the vector blocks of eight pixels.
     const std::vector<std::pair<imaging_test::Size, imaging_test::Size>> jobs = {
         {{2, 2}, {3, 3}},   {{4, 3}, {6, 5}},     {{7, 5}, {11, 9}},   {{10, 4}, {15, 6}},
-        {{33, 9}, {50, 14}}, {{64, 8}, {97, 13}}, {{100, 6}, {301, 7}}, {{17, 3}, {200, 4}}};
+        {{33, 9}, {50, 14}}, {{64, 8}, {97, 13}}, {{100, 6}, {301, 7}}, {{17, 3}, {200, 4}},
+        {{16, 2}, {8, 1}},  {{18, 4}, {9, 2}},    {{34, 6}, {17, 3}},  {{50, 2}, {25, 1}},
+        {{66, 4}, {33, 2}}};
     for (uint32_t id : {uint32_t{kBgr24}, uint32_t{kRgb24}})
         for (auto [from, to] : jobs) {
             OwnedFrame f(from.width, from.height, id, static_cast<uint32_t>(from.width * 31 + to.width));
