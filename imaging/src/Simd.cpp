@@ -268,21 +268,31 @@ IMAGING_AVX2 void ReverseBytesAvx2(uint8_t *data, int64_t count)
     std::reverse(lo, hi);
 }
 
-// Rows r[0..7] (8 bytes each) to the 8 columns, written at out + i * stride.
-inline void Transpose8x8(const uint8_t *const r[8], uint8_t *out, int64_t stride)
+// Rows r[0..15] (16 bytes each) to the 16 columns, written at out + i * stride:
+// byte pairs, then pairs of pairs, and so on until each column is whole.
+inline void Transpose16x16(const uint8_t *const r[16], uint8_t *out, int64_t stride)
 {
-    auto row = [&](int k) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r[k])); };
-    const __m128i b0 = _mm_unpacklo_epi8(row(0), row(1));
-    const __m128i b1 = _mm_unpacklo_epi8(row(2), row(3));
-    const __m128i b2 = _mm_unpacklo_epi8(row(4), row(5));
-    const __m128i b3 = _mm_unpacklo_epi8(row(6), row(7));
-    const __m128i c0 = _mm_unpacklo_epi16(b0, b1), c1 = _mm_unpackhi_epi16(b0, b1);
-    const __m128i c2 = _mm_unpacklo_epi16(b2, b3), c3 = _mm_unpackhi_epi16(b2, b3);
-    const __m128i d[4] = {_mm_unpacklo_epi32(c0, c2), _mm_unpackhi_epi32(c0, c2), _mm_unpacklo_epi32(c1, c3),
-                          _mm_unpackhi_epi32(c1, c3)};
-    for (int k = 0; k < 4; ++k) {
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + (2 * k) * stride), d[k]);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + (2 * k + 1) * stride), _mm_srli_si128(d[k], 8));
+    __m128i b[8][2], c[4][4], d[2][8];
+    for (int p = 0; p < 8; ++p) {
+        const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(r[2 * p]));
+        const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(r[2 * p + 1]));
+        b[p][0] = _mm_unpacklo_epi8(x0, x1);
+        b[p][1] = _mm_unpackhi_epi8(x0, x1);
+    }
+    for (int q = 0; q < 4; ++q)
+        for (int h = 0; h < 2; ++h) {
+            c[q][2 * h] = _mm_unpacklo_epi16(b[2 * q][h], b[2 * q + 1][h]);
+            c[q][2 * h + 1] = _mm_unpackhi_epi16(b[2 * q][h], b[2 * q + 1][h]);
+        }
+    for (int o = 0; o < 2; ++o)
+        for (int k = 0; k < 4; ++k) {
+            d[o][2 * k] = _mm_unpacklo_epi32(c[2 * o][k], c[2 * o + 1][k]);
+            d[o][2 * k + 1] = _mm_unpackhi_epi32(c[2 * o][k], c[2 * o + 1][k]);
+        }
+    for (int m = 0; m < 8; ++m) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + (2 * m) * stride), _mm_unpacklo_epi64(d[0][m], d[1][m]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + (2 * m + 1) * stride),
+                         _mm_unpackhi_epi64(d[0][m], d[1][m]));
     }
 }
 
@@ -379,9 +389,8 @@ void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst,
 {
 #ifdef IMAGING_X86
     if (VectorsEnabled()) {
-        TurnBlocks<1, 8>(src, width, height, dst, clockwise, [](const uint8_t *const r[8], uint8_t *out, int64_t s) {
-            Transpose8x8(r, out, s);
-        });
+        TurnBlocks<1, 16>(src, width, height, dst, clockwise,
+                          [](const uint8_t *const r[16], uint8_t *out, int64_t s) { Transpose16x16(r, out, s); });
         return;
     }
 #endif
