@@ -133,7 +133,9 @@ protected:
             EXPECT_EQ(f->rect.width, uint32_t(kW));
             EXPECT_EQ(f->rect.height, uint32_t(kH));
             bool found = false;
-            for (uint32_t p = phase; p < phase + 200 && !found; ++p) {
+            // A loaded machine (or a sanitizer) may let the picture move on a long way
+            // between two grabs.
+            for (uint32_t p = phase; p < phase + 2000 && !found; ++p) {
                 Bytes want = Expected(Pattern(cfg, p), format);
                 ASSERT_FALSE(want.empty());
                 if (want.size() == f->image_bytes && std::memcmp(want.data(), f->data, want.size()) == 0) {
@@ -148,6 +150,18 @@ protected:
     }
 
     uint64_t Requests(uint32_t type) { return sim.Stats(0).requests[type]; }
+
+    // Grabs by request beyond `expected`: none, except that under ThreadSanitizer a
+    // stream frame may come later than the frame wait and the request path takes over.
+    void ExpectGrabRequests(uint64_t expected)
+    {
+#if defined(__SANITIZE_THREAD__)
+        EXPECT_GE(Requests(REQ_GRAB), expected);
+        EXPECT_LE(Requests(REQ_GRAB), expected + 3);
+#else
+        EXPECT_EQ(Requests(REQ_GRAB), expected);
+#endif
+    }
 
     Sim::Simulator sim;
     Sim::DeviceConfig cfg;
@@ -196,7 +210,7 @@ TEST_F(Streaming, TwentyFourBitFramesThroughSelfContainedAndDeltaFrames)
     ExpectFrames(FORMAT_PREVIEW, 12);                   // 0x0900, bottom-up
     ExpectFrames(imaging::kBgr24, 6);                   // same stream, top-down
     ExpectFrames(uint32_t(imaging::kRgb24) | FORMAT_BOTTOM_UP, 8); // 0x0600
-    EXPECT_EQ(Requests(REQ_GRAB), 1u);
+    ExpectGrabRequests(1);
     EXPECT_GT(sim.Stats(0).delta_frames_streamed, 10u);
 }
 
@@ -207,7 +221,7 @@ TEST_F(Streaming, YuvFramesDecodedAndConverted)
     ExpectFrames(uint32_t(imaging::kRgb565) | FORMAT_BOTTOM_UP, 6);
     ExpectFrames(imaging::kRgb332, 6);
     ExpectFrames(imaging::kUyvy, 6);
-    EXPECT_EQ(Requests(REQ_GRAB), 1u);
+    ExpectGrabRequests(1);
     EXPECT_GT(sim.Stats(0).delta_frames_streamed, 10u);
 }
 

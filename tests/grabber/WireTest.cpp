@@ -146,17 +146,20 @@ TEST(Wire, AdjustmentBlockAndRecordLayout)
     PayloadReader rd(block.data(), block.size());
     ASSERT_TRUE(DecodeAdjustmentBlock(rd, a2, r2));
     // Field by field: the records have padding that a byte compare would read.
-    EXPECT_EQ(a.flags, a2.flags);
-    EXPECT_EQ(a.hshift, a2.hshift);
-    EXPECT_EQ(a.phase, a2.phase);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(a.gain[i], a2.gain[i]);
-        EXPECT_EQ(a.offset[i], a2.offset[i]);
-    }
-    EXPECT_EQ(a.vshift, a2.vshift);
-    EXPECT_EQ(a.pll, a2.pll);
-    EXPECT_EQ(a.grab_flags, a2.grab_flags);
-    EXPECT_EQ(a.grab_flag_mask, a2.grab_flag_mask);
+    auto expectSame = [](const VideoAdjustments &x, const VideoAdjustments &y) {
+        EXPECT_EQ(x.flags, y.flags);
+        EXPECT_EQ(x.hshift, y.hshift);
+        EXPECT_EQ(x.phase, y.phase);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(x.gain[i], y.gain[i]);
+            EXPECT_EQ(x.offset[i], y.offset[i]);
+        }
+        EXPECT_EQ(x.vshift, y.vshift);
+        EXPECT_EQ(x.pll, y.pll);
+        EXPECT_EQ(x.grab_flags, y.grab_flags);
+        EXPECT_EQ(x.grab_flag_mask, y.grab_flag_mask);
+    };
+    expectSame(a, a2);
     EXPECT_EQ(std::memcmp(&r, &r2, sizeof r), 0);
     PayloadReader shorter(block.data(), 81);
     EXPECT_FALSE(DecodeAdjustmentBlock(shorter, a2, r2));
@@ -169,7 +172,7 @@ TEST(Wire, AdjustmentBlockAndRecordLayout)
     VideoAdjustments a3;
     PayloadReader rr(record.data(), record.size());
     ASSERT_TRUE(DecodeAdjustmentRecord(rr, a3));
-    EXPECT_EQ(std::memcmp(&a, &a3, sizeof a), 0);
+    expectSame(a, a3);
 }
 
 TEST(Wire, ParameterValuesFollowTheirDescriptors)
