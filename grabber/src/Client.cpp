@@ -12,12 +12,16 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <climits>
 #include <cstring>
+#include <ctime>
+#include <linux/futex.h>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <thread>
 #include <unordered_map>
@@ -27,6 +31,10 @@ namespace Grabber {
 
 namespace {
 
+// Completion of a waited request: the reader stores the result, then marks the
+// entry done; the futex is woken only when the caller went to sleep on it.
+enum : uint32_t { kPendingOpen = 0, kPendingDone = 1, kPendingSleeping = 2 };
+
 struct Pending {
     uint32_t id = 0;
     bool waiting = false;
@@ -34,9 +42,55 @@ struct Pending {
     CompletionFn complete = nullptr;
     void *context = nullptr;
     uint32_t max_reply = kMaxControlPayload;
-    Ambry::CEvent event;
-    std::atomic<bool> done{false};  // set with the event, readable without its lock
+    std::atomic<uint32_t> state{kPendingOpen};
     int result = 0;
+
+    void Complete(int value)
+    {
+        result = value;
+        if (state.exchange(kPendingDone, std::memory_order_acq_rel) == kPendingSleeping)
+            ::syscall(SYS_futex, &state, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    }
+
+    bool Done() const { return state.load(std::memory_order_acquire) == kPendingDone; }
+
+    // Waits for Complete; timeout_ms < 0 waits without limit. True once completed.
+    bool Await(int timeout_ms)
+    {
+        // Most replies come back within tens of microseconds: watch the flag for a
+        // moment, then sleep on it.
+        auto now = std::chrono::steady_clock::now();
+        auto spin_until = now + std::chrono::microseconds(kSpinMicroseconds);
+        for (int i = 0; !Done(); ++i) {
+            if ((i & 15) == 15) {
+                now = std::chrono::steady_clock::now();
+                if (now >= spin_until)
+                    break;
+                std::this_thread::yield();
+            }
+            __builtin_ia32_pause();
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            uint32_t seen = kPendingOpen;
+            if (!state.compare_exchange_strong(seen, kPendingSleeping, std::memory_order_acq_rel) &&
+                seen == kPendingDone)
+                return true;
+            timespec ts{};
+            timespec *limit = nullptr;
+            if (timeout_ms >= 0) {
+                auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0)
+                    return Done();
+                ts.tv_sec = time_t(left.count() / 1000000000);
+                ts.tv_nsec = long(left.count() % 1000000000);
+                limit = &ts;
+            }
+            ::syscall(SYS_futex, &state, FUTEX_WAIT_PRIVATE, kPendingSleeping, limit, nullptr, 0);
+        }
+    }
+
+    static constexpr int kSpinMicroseconds = 50;
 };
 
 struct PendingLogin {
@@ -78,7 +132,7 @@ struct Client {
 
 namespace {
 
-bool SendLocked(Client *c, const std::vector<uint8_t> &bytes);
+bool SendFrame(Client *c, const std::vector<uint8_t> &bytes);
 
 class KeepAlive {
 public:
@@ -154,7 +208,7 @@ private:
                 if (c->closed)
                     continue;
                 uint32_t id = NextRequestId(c->id_counter);
-                (void)SendLocked(c, MessageBuilder::Request(id, REQ_PING).Take());
+                (void)SendFrame(c, MessageBuilder::Request(id, REQ_PING).Take());
             }
             next = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_period_ms);
         }
@@ -197,9 +251,10 @@ std::vector<uint8_t> BuildRequestBytes(uint32_t id, uint32_t type, const std::ve
     return b.Take();
 }
 
-// Sends with the write lock held. A frame that could not go out whole leaves the
-// stream unusable: the connection ends, and the reader releases every waiter.
-bool SendLocked(Client *c, const std::vector<uint8_t> &bytes)
+// Sends one whole frame; the transport serialises writers, so no client lock is
+// needed. A frame that could not go out whole leaves the stream unusable: the
+// connection ends, and the reader releases every waiter.
+bool SendFrame(Client *c, const std::vector<uint8_t> &bytes)
 {
     if (c->transport->Send(bytes))
         return true;
@@ -278,7 +333,7 @@ bool OnChallenge(Client *c, const IncomingFrame &frame, PayloadReader &payload)
         }
     if (!login)
     {
-        (void)SendLocked(c, MessageBuilder::Reply(frame.id, STATUS_UNEXPECTED_CHALLENGE).Take());
+        (void)SendFrame(c, MessageBuilder::Reply(frame.id, STATUS_UNEXPECTED_CHALLENGE).Take());
         return true;
     }
 
@@ -288,7 +343,7 @@ bool OnChallenge(Client *c, const IncomingFrame &frame, PayloadReader &payload)
     reply.Payload().Bytes(login->user, std::strlen(login->user));
     reply.Payload().U8(0);
     reply.Payload().Bytes(digest, 16);
-    (void)SendLocked(c, reply.Take());
+    (void)SendFrame(c, reply.Take());
     login->answered = true;
     if (c->closed)
         return true;
@@ -298,7 +353,7 @@ bool OnChallenge(Client *c, const IncomingFrame &frame, PayloadReader &payload)
     entry->complete = OnLoginResultReply;
     c->pending[id] = entry;
     login->result_id = id;
-    (void)SendLocked(c, BuildRequestBytes(id, REQ_LOGIN_RESULT, {}));
+    (void)SendFrame(c, BuildRequestBytes(id, REQ_LOGIN_RESULT, {}));
     return true;
 }
 
@@ -359,10 +414,8 @@ bool HandleReply(Client *c, const IncomingFrame &frame, PayloadReader &payload)
         return true;
     }
     if (frame.payload > entry->max_reply) {
-        if (entry->waiting) {
-            entry->result = 0;
-            entry->event.Set();
-        }
+        if (entry->waiting)
+            entry->Complete(0);
         return false;
     }
     if (entry->waiting) {
@@ -376,9 +429,7 @@ bool HandleReply(Client *c, const IncomingFrame &frame, PayloadReader &payload)
                 c->closed = true;
             }
         }
-        entry->result = result;
-        entry->done.store(true, std::memory_order_release);
-        entry->event.Set();
+        entry->Complete(result);
         return !payload.Failed();
     }
     bool ok = entry->complete ? entry->complete(c, frame.id, frame.status, frame.payload, payload, entry->context) : true;
@@ -437,10 +488,8 @@ void ReaderLoop(Client *c)
         Ambry::CLock lock(c->write_lock);
         c->closed = true;
         for (auto &[id, entry] : c->pending) {
-            if (entry->waiting) {
-                entry->result = 0;
-                entry->event.Set();
-            }
+            if (entry->waiting)
+                entry->Complete(0);
         }
         c->pending.clear();
         for (auto &login : c->logins) {
@@ -536,7 +585,7 @@ bool SendReply(Client *client, uint32_t id, uint8_t status, const std::vector<ui
     MessageBuilder b = MessageBuilder::Reply(id, status);
     b.Payload().Bytes(payload.data(), payload.size());
     Ambry::CLock lock(client->write_lock);
-    return SendLocked(client, b.Take());
+    return SendFrame(client, b.Take());
 }
 
 int WaitedRequest(Client *client, uint32_t type, const std::vector<uint8_t> &payload, ParseFn parse, void *context,
@@ -556,21 +605,17 @@ int WaitedRequest(Client *client, uint32_t type, const std::vector<uint8_t> &pay
             return 0;
         entry->id = NextRequestId(client->id_counter);
         client->pending[entry->id] = entry;
-        if (!SendLocked(client, BuildRequestBytes(entry->id, type, payload))) {
-            client->pending.erase(entry->id);
-            return 0;
-        }
+    }
+    // Sent without the client lock: on loopback the reply can be back before send()
+    // returns, and the reader must not then sleep on the lock to find the entry.
+    if (!SendFrame(client, BuildRequestBytes(entry->id, type, payload))) {
+        Ambry::CLock lock(client->write_lock);
+        client->pending.erase(entry->id);
+        return 0;
     }
     int timeout_ms = client->request_timeout_ms.load();
-    // Most replies come back within microseconds: give the reader the processor for
-    // a moment before sleeping on the event.
-    auto spin_until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
-    while (!entry->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < spin_until)
-        std::this_thread::yield();
-    if (entry->done.load(std::memory_order_acquire) ||
-        entry->event.Wait(timeout_ms) == Ambry::CEvent::WAIT_SIGNALLED) {
-        return entry->result;  // the entry itself stays alive with the reader's reference
-    }
+    if (entry->Await(timeout_ms))
+        return entry->result;
     bool taken;
     {
         Ambry::CLock lock(client->write_lock);
@@ -580,9 +625,9 @@ int WaitedRequest(Client *client, uint32_t type, const std::vector<uint8_t> &pay
         return 0;
     // The reader is in the middle of this reply. A peer that stalls there has broken
     // the link: end the connection rather than wait beyond the time-out.
-    if (entry->event.Wait(0) != Ambry::CEvent::WAIT_SIGNALLED) {
+    if (!entry->Done()) {
         ::shutdown(client->fd, SHUT_RDWR);
-        entry->event.Wait();
+        entry->Await(-1);
         return 0;
     }
     return entry->result;
@@ -596,7 +641,7 @@ uint32_t PostRequest(Client *client, uint32_t type, const std::vector<uint8_t> &
     if (client->closed)
         return 0;
     uint32_t id = NextRequestId(client->id_counter);
-    if (!SendLocked(client, BuildRequestBytes(id, type, payload)))
+    if (!SendFrame(client, BuildRequestBytes(id, type, payload)))
         return 0;
     return id;
 }
@@ -615,7 +660,7 @@ uint32_t AsyncRequest(Client *client, uint32_t type, const std::vector<uint8_t> 
     entry->complete = complete;
     entry->context = context;
     client->pending[id] = entry;
-    if (!SendLocked(client, BuildRequestBytes(id, type, payload))) {
+    if (!SendFrame(client, BuildRequestBytes(id, type, payload))) {
         client->pending.erase(id);
         return 0;
     }
@@ -644,7 +689,7 @@ int BeginLogin(Client *client, const char *user, const uint8_t password_digest[1
         entry->complete = OnLoginStartReply;
         client->pending[id] = entry;
         login->start_id = id;
-        if (!SendLocked(client, BuildRequestBytes(id, REQ_LOGIN_START, {}))) {
+        if (!SendFrame(client, BuildRequestBytes(id, REQ_LOGIN_START, {}))) {
             client->pending.erase(id);
             client->logins.remove(login);
             return OUTCOME_ERROR;
