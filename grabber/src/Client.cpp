@@ -54,14 +54,13 @@ struct Pending {
 
     bool Done() const { return state.load(std::memory_order_acquire) == kPendingDone; }
 
-    // Waits for Complete; timeout_ms < 0 waits without limit. True once completed.
-    bool Await(int timeout_ms)
+    // Waits for Complete, watching the flag for spin_us before sleeping on it;
+    // timeout_ms < 0 waits without limit. True once completed.
+    bool Await(int timeout_ms, int spin_us)
     {
-        // Most replies come back within tens of microseconds: watch the flag for a
-        // moment, then sleep on it.
         auto now = std::chrono::steady_clock::now();
-        auto spin_until = now + std::chrono::microseconds(kSpinMicroseconds);
-        for (int i = 0; !Done(); ++i) {
+        auto spin_until = now + std::chrono::microseconds(spin_us);
+        for (int i = 0; spin_us > 0 && !Done(); ++i) {
             if ((i & 15) == 15) {
                 now = std::chrono::steady_clock::now();
                 if (now >= spin_until)
@@ -89,9 +88,13 @@ struct Pending {
             ::syscall(SYS_futex, &state, FUTEX_WAIT_PRIVATE, kPendingSleeping, limit, nullptr, 0);
         }
     }
-
-    static constexpr int kSpinMicroseconds = 50;
 };
+
+// Most replies come back within tens of microseconds, and then watching the flag
+// saves the caller a sleep and a wake-up. While replies are slower (a busy peer or
+// processor), spinning only takes the processor from the threads that would answer:
+// the spin halves with every slow reply and returns in full with a quick one.
+constexpr int kSpinMicroseconds = 50;
 
 struct PendingLogin {
     char user[32] = {};
@@ -121,6 +124,7 @@ struct Client {
     uint16_t version[3] = {};
     uint8_t extra = 0;
     std::atomic<int> request_timeout_ms{10000};
+    std::atomic<int> spin_us{kSpinMicroseconds};
     std::unordered_map<uint32_t, std::shared_ptr<Pending>> pending;
 
     std::thread reader;
@@ -614,8 +618,14 @@ int WaitedRequest(Client *client, uint32_t type, const std::vector<uint8_t> &pay
         return 0;
     }
     int timeout_ms = client->request_timeout_ms.load();
-    if (entry->Await(timeout_ms))
+    auto sent = std::chrono::steady_clock::now();
+    if (entry->Await(timeout_ms, client->spin_us.load(std::memory_order_relaxed))) {
+        auto took = std::chrono::steady_clock::now() - sent;
+        int spin = client->spin_us.load(std::memory_order_relaxed);
+        client->spin_us.store(took <= std::chrono::microseconds(kSpinMicroseconds) ? kSpinMicroseconds : spin / 2,
+                              std::memory_order_relaxed);
         return entry->result;
+    }
     bool taken;
     {
         Ambry::CLock lock(client->write_lock);
@@ -627,7 +637,7 @@ int WaitedRequest(Client *client, uint32_t type, const std::vector<uint8_t> &pay
     // the link: end the connection rather than wait beyond the time-out.
     if (!entry->Done()) {
         ::shutdown(client->fd, SHUT_RDWR);
-        entry->Await(-1);
+        entry->Await(-1, 0);
         return 0;
     }
     return entry->result;
