@@ -18,7 +18,7 @@ TEST_F(EndToEnd, DeviceConnectsReadsItsDetailsStoresItsRecordAndShowsAFrame)
     Ambry::Ref<CDevice> device = Connect(sim.AddressText());
     ASSERT_TRUE(device);
     EXPECT_TRUE(device->IsConnecting());
-    ASSERT_TRUE(queue.WaitBits(device.get(), NOTIFY_FRAME | NOTIFY_STATE, 15000));
+    ASSERT_TRUE(queue.WaitSeenBits(device.get(), NOTIFY_FRAME | NOTIFY_STATE, 15000));
     // The first preview follows the connection.
     ASSERT_TRUE(WaitFor(
         [&] {
@@ -115,7 +115,7 @@ TEST_F(EndToEnd, AddressChangeReconnectsAtTheNewAddress)
 
     queue.Forget();
     device->SetAddress(sim.AddressText(1).c_str());
-    ASSERT_TRUE(queue.WaitBits(device.get(), NOTIFY_ADDRESS, 5000));
+    ASSERT_TRUE(queue.WaitSeenBits(device.get(), NOTIFY_ADDRESS, 5000));
     ASSERT_TRUE(WaitFor([&] { return device->GetSerialNumber() == second.serial && device->HasConnection(); }, 15000));
     EXPECT_EQ(device->GetDeviceType(), 18u);
     AddressRecord resolved;

@@ -6,6 +6,7 @@
 #include <store/DeviceList.h>
 #include <store/Registry.h>
 
+#include <NotifyQueue.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,77 +21,10 @@
 
 namespace e2e {
 
-template <class F>
-bool WaitFor(F cond, int timeout_ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 // Posted notifications, delivered on the test's thread like the UI thread would.
-class NotifyQueue final : public CNotifyTarget {
-public:
-    ~NotifyQueue() override { Deliver(); }
-    bool PostDeviceNotify(uint32_t bits, CDevice *device) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back({bits, device});
-        return true;
-    }
-    void WithdrawDeviceNotify(CDevice *device) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto it = m_queue.begin(); it != m_queue.end();) {
-            if (it->device == device) {
-                it->device->Release();
-                it = m_queue.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    bool PostDeviceFound(const DiscoveryRecord &) override { return true; }
-
-    // Delivers what is queued; the union of the bits delivered for device.
-    uint32_t Deliver(CDevice *device = nullptr)
-    {
-        std::deque<Entry> queue;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            queue.swap(m_queue);
-        }
-        uint32_t bits = 0;
-        for (Entry &e : queue) {
-            if (!device || e.device == device)
-                bits |= e.bits;
-            e.device->NotifyReceived(e.bits);
-            e.device->Release();
-        }
-        m_seen |= bits;
-        return bits;
-    }
-    // Delivers until the bits in `want` have all been seen for device (since the last
-    // Forget), or the time runs out.
-    bool WaitBits(CDevice *device, uint32_t want, int timeout_ms)
-    {
-        return WaitFor([&] { return ((Deliver(device) | m_seen) & want) == want; }, timeout_ms);
-    }
-    void Forget() { m_seen = 0; }
-
-private:
-    struct Entry {
-        uint32_t bits;
-        CDevice *device;
-    };
-    std::mutex m_mutex;
-    std::deque<Entry> m_queue;
-    uint32_t m_seen = 0;
-};
+using NotifyQueue = testsupport::NotifyQueue;
 
 class EndToEnd : public ::testing::Test {
 protected:

@@ -7,6 +7,7 @@
 #include <store/Registry.h>
 
 #include <discovery/Discovery.h>
+#include <NotifyQueue.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -49,17 +50,7 @@ private:
 };
 
 // Polls cond up to timeout_ms.
-template <class F>
-bool WaitFor(F cond, int timeout_ms = 5000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 // Stops a device and waits until its worker has let go of it.
 inline void StopAndJoin(CDevice *device)
@@ -202,76 +193,6 @@ private:
 };
 
 // A notification queue as the user interface keeps one.
-class QueueTarget final : public CNotifyTarget {
-public:
-    ~QueueTarget() override { Drain(); }
-    bool PostDeviceNotify(uint32_t bits, CDevice *device) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back({bits, device});
-        m_cond.notify_all();
-        return true;
-    }
-    void WithdrawDeviceNotify(CDevice *device) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto it = m_queue.begin(); it != m_queue.end();) {
-            if (it->device == device) {
-                it->device->Release();
-                it = m_queue.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    bool PostDeviceFound(const DiscoveryRecord &) override { return true; }
-
-    // Delivers every queued message; returns the union of bits delivered for device.
-    uint32_t Deliver(CDevice *device = nullptr)
-    {
-        std::deque<Entry> queue;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            queue.swap(m_queue);
-        }
-        uint32_t bits = 0;
-        for (Entry &e : queue) {
-            if (!device || e.device == device)
-                bits |= e.bits;
-            e.device->NotifyReceived(e.bits);
-            e.device->Release();
-        }
-        return bits;
-    }
-    // Waits until a queued message for device carries all of want; delivers as it goes.
-    bool WaitBits(CDevice *device, uint32_t want, int timeout_ms = 5000)
-    {
-        uint32_t seen = 0;
-        return WaitFor([&] { return ((seen |= Deliver(device)) & want) == want; }, timeout_ms);
-    }
-    size_t Queued()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_queue.size();
-    }
-    size_t QueuedFor(CDevice *device)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        size_t n = 0;
-        for (const Entry &e : m_queue)
-            n += e.device == device;
-        return n;
-    }
-    void Drain() { Deliver(); }
-
-private:
-    struct Entry {
-        uint32_t bits;
-        CDevice *device;
-    };
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    std::deque<Entry> m_queue;
-};
+using QueueTarget = testsupport::NotifyQueue;
 
 }  // namespace storetest
