@@ -272,6 +272,14 @@ bool Usable(const Store &store, HKEY key, bool write)
     return true;
 }
 
+// Opens the database if need be and validates a handle, under the store lock.
+bool Ready(Store &store, HKEY key, bool write)
+{
+    if (!store.Ensure())
+        return Fail(STORE_ERROR_CANNOT_OPEN);
+    return Usable(store, key, write);
+}
+
 const char *ValueName(const char *name) { return name ? name : ""; }
 
 // The child of parent named name (length len), or 0.
@@ -313,9 +321,7 @@ HKEY NewHandle(const Store &store, int64_t id, bool writable)
 // Reads a value's type and bytes; false with the last error set.
 bool ReadValue(Store &store, HKEY key, const char *name, uint32_t *type, std::vector<uint8_t> *data)
 {
-    if (!store.Ensure())
-        return Fail(STORE_ERROR_CANNOT_OPEN);
-    if (!Usable(store, key, false))
+    if (!Ready(store, key, false))
         return false;
     Query q(store, "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2");
     if (!q)
@@ -381,9 +387,7 @@ HKEY OpenKey(HKEY parent, const char *path, uint32_t access)
 {
     Store &store = TheStore();
     Ambry::CLock lock(store.mutex);
-    if (!store.Ensure())
-        return Fail(STORE_ERROR_CANNOT_OPEN), nullptr;
-    if (!Usable(store, parent, false))
+    if (!Ready(store, parent, false))
         return nullptr;
     std::vector<std::string> parts;
     if (!SplitPath(path, &parts))
@@ -418,9 +422,7 @@ HKEY CreateKeyPath(HKEY parent, const char *path)
         return nullptr;
     Store &store = TheStore();
     Ambry::CLock lock(store.mutex);
-    if (!store.Ensure())
-        return Fail(STORE_ERROR_CANNOT_OPEN), nullptr;
-    if (!Usable(store, parent, true))
+    if (!Ready(store, parent, true))
         return nullptr;
     std::vector<std::string> parts;
     SplitPath(path, &parts);
@@ -458,9 +460,7 @@ bool DeleteKeyTree(HKEY parent, const char *path)
 {
     Store &store = TheStore();
     Ambry::CLock lock(store.mutex);
-    if (!store.Ensure())
-        return Fail(STORE_ERROR_CANNOT_OPEN);
-    if (!Usable(store, parent, true))
+    if (!Ready(store, parent, true))
         return false;
     std::vector<std::string> parts;
     if (!SplitPath(path, &parts))
@@ -489,9 +489,7 @@ bool StoreEnumKey(HKEY key, uint32_t index, std::string *name)
 {
     Store &store = TheStore();
     Ambry::CLock lock(store.mutex);
-    if (!store.Ensure())
-        return Fail(STORE_ERROR_CANNOT_OPEN);
-    if (!Usable(store, key, false))
+    if (!Ready(store, key, false))
         return false;
     Query q(store, "SELECT name FROM keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
     if (!q)
@@ -563,9 +561,7 @@ bool WriteRaw(HKEY key, const char *name, uint32_t type, const void *data, size_
 {
     Store &store = TheStore();
     Ambry::CLock lock(store.mutex);
-    if (!store.Ensure())
-        return Fail(STORE_ERROR_CANNOT_OPEN);
-    if (!Usable(store, key, true))
+    if (!Ready(store, key, true))
         return false;
     const char *valueName = ValueName(name);
     if (std::strlen(valueName) > MAX_VALUE_NAME || size > MAX_VALUE_BYTES || (size && !data))
@@ -604,9 +600,7 @@ bool DeleteValue(HKEY key, const char *name)
 {
     Store &store = TheStore();
     Ambry::CLock lock(store.mutex);
-    if (!store.Ensure())
-        return Fail(STORE_ERROR_CANNOT_OPEN);
-    if (!Usable(store, key, true))
+    if (!Ready(store, key, true))
         return false;
     store.ForgetCursor();
     Query q(store, "DELETE FROM vals WHERE key = ?1 AND name = ?2");
@@ -625,9 +619,7 @@ bool StoreEnumValue(HKEY key, uint32_t index, char *buffer, size_t bufferSize)
 {
     Store &store = TheStore();
     Ambry::CLock lock(store.mutex);
-    if (!store.Ensure())
-        return Fail(STORE_ERROR_CANNOT_OPEN);
-    if (!Usable(store, key, false))
+    if (!Ready(store, key, false))
         return false;
     if (!buffer || bufferSize == 0)
         return Fail(STORE_ERROR_INVALID_PARAMETER);
