@@ -96,6 +96,12 @@ void Convert565Run(uint8_t *data, int64_t pixels, bool swapped)
 
 void SwapRanges(uint8_t *a, uint8_t *b, int64_t bytes)
 {
+    if (kernels::VectorsEnabled() && kernels::HaveAvx2()) {
+        const int64_t done = kernels::SwapRangesAvx2(a, b, bytes);
+        a += done;
+        b += done;
+        bytes -= done;
+    }
     constexpr int64_t kChunk = 4096;
     alignas(32) uint8_t tmp[kChunk];
     for (int64_t off = 0; off < bytes; off += kChunk) {
@@ -257,6 +263,11 @@ void CopyRows(const uint8_t *src, int64_t src_stride, uint8_t *dst, int64_t dst_
 {
     if (src_stride == row_bytes && dst_stride == row_bytes) {
         std::memcpy(dst, src, static_cast<size_t>(row_bytes * rows));
+        return;
+    }
+    // Long rows: prefetch across the gaps between source rows.
+    if (row_bytes >= 256 && kernels::VectorsEnabled() && kernels::HaveAvx2()) {
+        kernels::CopyRowsAvx2(src, src_stride, dst, dst_stride, row_bytes, rows);
         return;
     }
     for (int64_t r = 0; r < rows; ++r)

@@ -31,6 +31,14 @@ int64_t SwapBytePairsAvx2(uint8_t *data, int64_t units);
 // buffers do not overlap.
 int64_t GroupsToPairsSsse3(const uint8_t *in, uint8_t *out, int64_t pairs, bool uyvy);
 bool HaveSsse3();
+// Copies `rows` rows of `row_bytes` (at least 32) between strided buffers,
+// asking for the source a few cache lines ahead, across row ends, so the gaps
+// between source rows do not stall the copy.
+void CopyRowsAvx2(const uint8_t *src, int64_t src_stride, uint8_t *dst, int64_t dst_stride, int64_t row_bytes,
+                  int64_t rows);
+// Exchanges `bytes` bytes between two ranges that do not overlap. Returns how
+// many it did (a multiple of 64).
+int64_t SwapRangesAvx2(uint8_t *a, uint8_t *b, int64_t bytes);
 // Reverses `count` bytes in place.
 void ReverseBytesSimd(uint8_t *data, int64_t count);
 
@@ -47,6 +55,19 @@ struct BlendGroup {
 };
 // Runs `count` groups over `row`, eight 16-bit sums each into `out`.
 void BlendAcrossSsse3(const uint8_t *row, const BlendGroup *groups, int64_t count, uint16_t *out);
+
+// Five 24-bit output pixels picked from 32 source bytes: byte k of the group is
+// row[base + k'] where lo[k] (k' < 16) or hi[k] (k' - 16) names it and the
+// other holds 0x80. Each group stores 16 bytes; the sixteenth is the next
+// group's first and is written again by whoever writes that pixel. The 32 bytes
+// from `base` lie inside the row.
+struct PickGroup {
+    alignas(16) uint8_t lo[16];
+    alignas(16) uint8_t hi[16];
+    uint32_t base;
+};
+// Runs `count` groups over `row`, 15 output bytes apart from `out`.
+void PickAcrossSsse3(const uint8_t *row, const PickGroup *groups, int64_t count, uint8_t *out);
 
 // out[i] = (a * h0[i] + b * h1[i]) >> 14 for 16-bit sums below 2^15 and weights
 // summing to at most 128. Returns how many it did (a multiple of 32).

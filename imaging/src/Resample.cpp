@@ -10,19 +10,38 @@
 namespace imaging {
 namespace {
 
-// Source index of every output index along one dimension.
+// Source index of every output index along one dimension, stepped without a
+// division per element.
 void BuildNearestMap(int64_t s, int64_t d, std::vector<int32_t> &map)
 {
     map.resize(static_cast<size_t>(d));
     if (d < s) {
-        for (int64_t i = 0; i < d; ++i)
-            map[static_cast<size_t>(i)] = static_cast<int32_t>((2 * i + 1) * s / (2 * d));
+        // Output i takes source floor((2i + 1) * s / (2d)).
+        const int64_t den = 2 * d, step_q = (2 * s) / den, step_r = (2 * s) % den;
+        int64_t q = s / den, r = s % den;
+        for (int64_t i = 0; i < d; ++i) {
+            map[static_cast<size_t>(i)] = static_cast<int32_t>(q);
+            q += step_q;
+            r += step_r;
+            if (r >= den) {
+                ++q;
+                r -= den;
+            }
+        }
     } else {
         // Source j fills outputs floor(j*d/s) .. floor((j+1)*d/s) - 1.
+        const int64_t step_q = d / s, step_r = d % s;
+        int64_t first = 0, r = 0;
         for (int64_t j = 0; j < s; ++j) {
-            const int64_t first = j * d / s, end = (j + 1) * d / s;
+            int64_t end = first + step_q;
+            r += step_r;
+            if (r >= s) {
+                ++end;
+                r -= s;
+            }
             for (int64_t i = first; i < end; ++i)
                 map[static_cast<size_t>(i)] = static_cast<int32_t>(j);
+            first = end;
         }
     }
 }
@@ -35,7 +54,58 @@ void NearestRow(const uint8_t *in, uint8_t *out, const int32_t *map, int64_t wid
                     Bytes);
 }
 
-// Pixel k of a 4-bit row: high nibble of byte k/2 for even k, low nibble for odd.
+// 24-bit pixels moved as 4-byte words: each word's fourth byte lands on the
+// next output pixel, which is written after it. The last output pixel, and any
+// source pixel at the end of the row, move as 3 bytes so nothing outside either
+// row is touched.
+template <> void NearestRow<3>(const uint8_t *in, uint8_t *out, const int32_t *map, int64_t width)
+{
+    if (width <= 0)
+        return;
+    const int32_t last_source = map[width - 1];
+    int64_t i = 0;
+    for (; i + 1 < width; ++i) {
+        const int32_t m = map[i];
+        if (m == last_source)
+            break;
+        uint32_t word;
+        std::memcpy(&word, in + int64_t{m} * 3, 4);
+        std::memcpy(out + i * 3, &word, 4);
+    }
+    for (; i < width; ++i)
+        std::memcpy(out + i * 3, in + int64_t{map[i]} * 3, 3);
+}
+
+// Shuffle groups for the leading 24-bit output pixels of every row: five pixels
+// a group while their source bytes fit in 32 and both the loads and the 16-byte
+// store stay inside their rows. The rest of the row is left to the plain loop.
+void BuildPickGroups(const std::vector<int32_t> &map, int64_t in_row, int64_t out_row,
+                     std::vector<kernels::PickGroup> &groups)
+{
+    const int64_t width = static_cast<int64_t>(map.size());
+    for (int64_t i = 0; i + 5 <= width; i += 5) {
+        const int64_t base = int64_t{map[static_cast<size_t>(i)]} * 3;
+        const int64_t span = int64_t{map[static_cast<size_t>(i + 4)]} * 3 + 3 - base;
+        if (span > 32 || base + 32 > in_row || i * 3 + 16 > out_row)
+            break;
+        kernels::PickGroup g{};
+        for (int k = 0; k < 16; ++k) {
+            g.lo[k] = g.hi[k] = 0x80;
+            if (k == 15)
+                continue;
+            const int64_t at = int64_t{map[static_cast<size_t>(i + k / 3)]} * 3 + k % 3 - base;
+            if (at < 16)
+                g.lo[k] = static_cast<uint8_t>(at);
+            else
+                g.hi[k] = static_cast<uint8_t>(at - 16);
+        }
+        g.base = static_cast<uint32_t>(base);
+        groups.push_back(g);
+    }
+}
+
+// Pixel k of a 4-bit row: high nibble of byte k/2 for even k, low nibble for
+// odd.
 void NearestRow4(const uint8_t *in, uint8_t *out, const int32_t *map, int64_t width)
 {
     for (int64_t i = 0; i < width; i += 2) {
@@ -268,6 +338,10 @@ bool PixelResize(const FrameBuffer &src, FrameBuffer &dst)
     BuildNearestMap(src.height, dst.height, rows);
     const int64_t in_stride = static_cast<int64_t>(PackedRowBytes(src.width, id));
     const int64_t out_stride = static_cast<int64_t>(PackedRowBytes(dst.width, id));
+    std::vector<kernels::PickGroup> picks;
+    if (bytes == 3 && kernels::VectorsEnabled() && kernels::HaveSsse3())
+        BuildPickGroups(columns, in_stride, out_stride, picks);
+    const int64_t picked = static_cast<int64_t>(picks.size()) * 5;
     for (int64_t y = 0; y < dst.height; ++y) {
         uint8_t *out = dst.data + y * out_stride;
         if (y > 0 && rows[static_cast<size_t>(y)] == rows[static_cast<size_t>(y - 1)]) {
@@ -283,8 +357,11 @@ bool PixelResize(const FrameBuffer &src, FrameBuffer &dst)
             NearestRow<1>(in, out, columns.data(), dst.width);
         else if (bytes == 2)
             NearestRow<2>(in, out, columns.data(), dst.width);
-        else
-            NearestRow<3>(in, out, columns.data(), dst.width);
+        else {
+            if (!picks.empty())
+                kernels::PickAcrossSsse3(in, picks.data(), static_cast<int64_t>(picks.size()), out);
+            NearestRow<3>(in, out + picked * 3, columns.data() + picked, dst.width - picked);
+        }
     }
     dst.format = src.format & 0x8030FFFFu;
     return true;

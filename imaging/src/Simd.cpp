@@ -182,6 +182,66 @@ __attribute__((target("ssse3"))) void BlendAcrossSsse3(const uint8_t *row, const
     }
 }
 
+__attribute__((target("ssse3"))) void PickAcrossSsse3(const uint8_t *row, const PickGroup *groups, int64_t count,
+                                                      uint8_t *out)
+{
+    for (int64_t g = 0; g < count; ++g) {
+        const PickGroup &p = groups[g];
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + p.base));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + p.base + 16));
+        const __m128i v = _mm_or_si128(_mm_shuffle_epi8(a, _mm_load_si128(reinterpret_cast<const __m128i *>(p.lo))),
+                                       _mm_shuffle_epi8(b, _mm_load_si128(reinterpret_cast<const __m128i *>(p.hi))));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 15 * g), v);
+    }
+}
+
+IMAGING_AVX2 int64_t SwapRangesAvx2(uint8_t *a, uint8_t *b, int64_t bytes)
+{
+    int64_t i = 0;
+    for (; i + 64 <= bytes; i += 64) {
+        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
+        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i + 32));
+        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
+        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(a + i), b0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(a + i + 32), b1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(b + i), a0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(b + i + 32), a1);
+    }
+    return i;
+}
+
+IMAGING_AVX2 void CopyRowsAvx2(const uint8_t *src, int64_t src_stride, uint8_t *dst, int64_t dst_stride,
+                               int64_t row_bytes, int64_t rows)
+{
+    constexpr int64_t kAhead = 512;
+    const int64_t n = row_bytes;
+    for (int64_t r = 0; r < rows; ++r) {
+        const uint8_t *s = src + r * src_stride;
+        uint8_t *d = dst + r * dst_stride;
+        const bool last = r + 1 == rows;
+        int64_t i = 0;
+        for (; i + 64 <= n; i += 64) {
+            // The byte kAhead further along the copy: in this row, or as far into the next.
+            const int64_t at = i + kAhead;
+            const uint8_t *ahead = at < n ? s + at : last ? s + i : s + src_stride + std::min(at - n, n - 1);
+            _mm_prefetch(reinterpret_cast<const char *>(ahead), _MM_HINT_T0);
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + 32));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + i), a);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + i + 32), b);
+        }
+        if (i + 32 <= n) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + i),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i)));
+            i += 32;
+        }
+        if (i < n)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + n - 32),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + n - 32)));
+    }
+}
+
 IMAGING_AVX2 int64_t BlendRowsAvx2(const uint16_t *h0, const uint16_t *h1, uint32_t a, uint32_t b, uint8_t *out,
                                    int64_t count)
 {
@@ -296,6 +356,37 @@ inline void Transpose16x16(const uint8_t *const r[16], uint8_t *out, int64_t str
     }
 }
 
+// Rows r[0..15] (32 bytes each) to 32 columns: the 16 x 16 transpose above in
+// both 128-bit lanes at once, lane 0 giving columns 0-15 and lane 1 16-31.
+IMAGING_AVX2 inline void Transpose16x32(const uint8_t *const r[16], uint8_t *out, int64_t stride)
+{
+    __m256i b[8][2], c[4][4], d[2][8];
+    for (int p = 0; p < 8; ++p) {
+        const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r[2 * p]));
+        const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r[2 * p + 1]));
+        b[p][0] = _mm256_unpacklo_epi8(x0, x1);
+        b[p][1] = _mm256_unpackhi_epi8(x0, x1);
+    }
+    for (int q = 0; q < 4; ++q)
+        for (int h = 0; h < 2; ++h) {
+            c[q][2 * h] = _mm256_unpacklo_epi16(b[2 * q][h], b[2 * q + 1][h]);
+            c[q][2 * h + 1] = _mm256_unpackhi_epi16(b[2 * q][h], b[2 * q + 1][h]);
+        }
+    for (int o = 0; o < 2; ++o)
+        for (int k = 0; k < 4; ++k) {
+            d[o][2 * k] = _mm256_unpacklo_epi32(c[2 * o][k], c[2 * o + 1][k]);
+            d[o][2 * k + 1] = _mm256_unpackhi_epi32(c[2 * o][k], c[2 * o + 1][k]);
+        }
+    auto put = [&](int column, __m256i v) IMAGING_AVX2 {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + column * stride), _mm256_castsi256_si128(v));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + (column + 16) * stride), _mm256_extracti128_si256(v, 1));
+    };
+    for (int m = 0; m < 8; ++m) {
+        put(2 * m, _mm256_unpacklo_epi64(d[0][m], d[1][m]));
+        put(2 * m + 1, _mm256_unpackhi_epi64(d[0][m], d[1][m]));
+    }
+}
+
 inline void Transpose4x4x32(const uint8_t *const r[4], uint8_t *out, int64_t stride)
 {
     auto row = [&](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(r[k])); };
@@ -317,6 +408,9 @@ int64_t Yuy2To332Avx2(const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t SwapBytePairsAvx2(uint8_t *, int64_t) { return 0; }
 int64_t GroupsToPairsSsse3(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
 void BlendAcrossSsse3(const uint8_t *, const BlendGroup *, int64_t, uint16_t *) {}
+void PickAcrossSsse3(const uint8_t *, const PickGroup *, int64_t, uint8_t *) {}
+void CopyRowsAvx2(const uint8_t *, int64_t, uint8_t *, int64_t, int64_t, int64_t) {}
+int64_t SwapRangesAvx2(uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t HalveRow24Ssse3(const uint8_t *, const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t BlendRowsAvx2(const uint16_t *, const uint16_t *, uint32_t, uint32_t, uint8_t *, int64_t) { return 0; }
 bool HaveSsse3() { return false; }
@@ -346,26 +440,36 @@ inline void TurnPixel(const uint8_t *src, int64_t width, int64_t height, uint8_t
     std::memcpy(dst + (oy * height + ox) * int64_t{Size}, src + (y * width + x) * int64_t{Size}, Size);
 }
 
-// Turns by blocks of Block x Block pixels with `transpose`; the plain loop does
-// the right and bottom strips.
-template <size_t Size, int Block, typename Transpose>
-void TurnBlocks(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise,
-                Transpose transpose)
+// Turns a strip of Block rows at a time: blocks of Wide x Block pixels with
+// `wide` while the row has room, then Block x Block with `transpose`; the plain
+// loop does the right and bottom strips.
+template <size_t Size, int Block, int Wide, typename Transpose, typename WideTranspose>
+void TurnBlocks(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise, Transpose transpose,
+                WideTranspose wide)
 {
+    static_assert(Wide % Block == 0);
     const int64_t bw = width / Block * Block, bh = height / Block * Block;
     const int64_t row = width * int64_t{Size}, out_row = height * int64_t{Size};
     for (int64_t y0 = 0; y0 < bh; y0 += Block) {
-        for (int64_t x0 = 0; x0 < bw; x0 += Block) {
-            const uint8_t *rows[Block];
-            for (int k = 0; k < Block; ++k) {
-                const int64_t y = clockwise ? y0 + Block - 1 - k : y0 + k;
-                rows[k] = src + y * row + x0 * int64_t{Size};
-            }
-            if (clockwise)
-                transpose(rows, dst + x0 * out_row + (height - Block - y0) * int64_t{Size}, out_row);
-            else
-                transpose(rows, dst + (width - 1 - x0) * out_row + y0 * int64_t{Size}, -out_row);
+        const uint8_t *rows[Block];
+        for (int k = 0; k < Block; ++k) {
+            const int64_t y = clockwise ? y0 + Block - 1 - k : y0 + k;
+            rows[k] = src + y * row;
         }
+        int64_t x0 = 0;
+        auto turn = [&](auto &&op, int64_t step) {
+            if (clockwise)
+                op(rows, dst + x0 * out_row + (height - Block - y0) * int64_t{Size}, out_row);
+            else
+                op(rows, dst + (width - 1 - x0) * out_row + y0 * int64_t{Size}, -out_row);
+            x0 += step;
+            for (auto &r : rows)
+                r += step * int64_t{Size};
+        };
+        while (x0 + Wide <= bw)
+            turn(wide, Wide);
+        while (x0 < bw)
+            turn(transpose, Block);
         for (int64_t y = y0; y < y0 + Block; ++y)
             for (int64_t x = bw; x < width; ++x)
                 TurnPixel<Size>(src, width, height, dst, clockwise, x, y);
@@ -389,8 +493,13 @@ void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst,
 {
 #ifdef IMAGING_X86
     if (VectorsEnabled()) {
-        TurnBlocks<1, 16>(src, width, height, dst, clockwise,
-                          [](const uint8_t *const r[16], uint8_t *out, int64_t s) { Transpose16x16(r, out, s); });
+        auto narrow = [](const uint8_t *const r[16], uint8_t *out, int64_t s) { Transpose16x16(r, out, s); };
+        if (HaveAvx2())
+            TurnBlocks<1, 16, 32>(src, width, height, dst, clockwise, narrow,
+                                  [](const uint8_t *const r[16], uint8_t *out, int64_t s)
+                                      IMAGING_AVX2 { Transpose16x32(r, out, s); });
+        else
+            TurnBlocks<1, 16, 16>(src, width, height, dst, clockwise, narrow, narrow);
         return;
     }
 #endif
@@ -401,9 +510,8 @@ void TurnPlane32(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst
 {
 #ifdef IMAGING_X86
     if (VectorsEnabled()) {
-        TurnBlocks<4, 4>(src, width, height, dst, clockwise, [](const uint8_t *const r[4], uint8_t *out, int64_t s) {
-            Transpose4x4x32(r, out, s);
-        });
+        auto block = [](const uint8_t *const r[4], uint8_t *out, int64_t s) { Transpose4x4x32(r, out, s); };
+        TurnBlocks<4, 4, 4>(src, width, height, dst, clockwise, block, block);
         return;
     }
 #endif

@@ -149,7 +149,7 @@ TEST(PixelResize, DoublingRepeatsRowsAndPixels)
 TEST(PixelResize, EqualsReferenceForEveryId)
 {
     const std::vector<uint32_t> ids = {kRgb4, kRgb332, kLuma8, kRgb565, kBgr565, kRgb24, kBgr24, kYuy2, kUyvy};
-    const std::vector<imaging_test::Size> sizes = {{2, 2}, {6, 5}, {10, 7}, {16, 16}, {34, 9}, {50, 40}};
+    const std::vector<imaging_test::Size> sizes = {{2, 2}, {6, 5}, {10, 7}, {16, 16}, {34, 9}, {50, 40}, {98, 3}};
     for (uint32_t id : ids)
         for (auto a : sizes)
             for (auto b : sizes) {

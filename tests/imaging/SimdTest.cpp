@@ -43,6 +43,26 @@ void ExpectSameBothWays(const OwnedFrame &frame, const std::function<bool(FrameB
     EXPECT_EQ(after[0].size, after[1].size) << what;
 }
 
+using ResizeJobs = std::vector<std::pair<imaging_test::Size, imaging_test::Size>>;
+
+// Each job's 24-bit resize with the vector kernels on and off, into an output
+// with 64 guard bytes behind it.
+void ExpectResizesSameBothWays(uint32_t id, const ResizeJobs &jobs, bool (*resize)(const FrameBuffer &, FrameBuffer &))
+{
+    for (auto [from, to] : jobs) {
+        OwnedFrame f(from.width, from.height, id, static_cast<uint32_t>(from.width * 31 + to.width));
+        ExpectSameBothWays(
+            f,
+            [&](FrameBuffer &fb, std::vector<uint8_t> &out) {
+                out.resize(static_cast<size_t>(to.width) * to.height * 3 + 64, 0xCD);
+                FrameBuffer dst{out.data(), out.size() - 64, 0, to.width, to.height};
+                return resize(fb, dst);
+            },
+            std::to_string(id) + " " + std::to_string(from.width) + "x" + std::to_string(from.height) + " to " +
+                std::to_string(to.width) + "x" + std::to_string(to.height));
+    }
+}
+
 }  // namespace
 
 TEST(VectorKernels, ColourConversionsOverEveryLumaAndChroma)
@@ -76,7 +96,8 @@ TEST(VectorKernels, ColourConversionsOverEveryLumaAndChroma)
 
 TEST(VectorKernels, RotationsAndReversal)
 {
-    const std::vector<imaging_test::Size> sizes = {{2, 2}, {8, 8}, {10, 6}, {18, 14}, {32, 24}, {66, 34}, {130, 18}};
+    const std::vector<imaging_test::Size> sizes = {{2, 2},   {8, 8},   {10, 6},  {18, 14}, {32, 24},
+                                                   {50, 34}, {66, 34}, {82, 18}, {130, 18}};
     for (uint32_t id : {uint32_t{kLuma8}, uint32_t{kPixel32}, uint32_t{kPlanarYvu420}, uint32_t{kRgb4}})
         for (auto [w, h] : sizes) {
             OwnedFrame f(w, h, id, static_cast<uint32_t>(id + w));
@@ -122,22 +143,52 @@ TEST(VectorKernels, WeightedAverageEnlargementsAndHalving)
 {
     // Enlargements whose source pixels repeat, straddle, or end at the row's last
     // bytes; halvings around the vector blocks of eight pixels.
-    const std::vector<std::pair<imaging_test::Size, imaging_test::Size>> jobs = {
-        {{2, 2}, {3, 3}},   {{4, 3}, {6, 5}},     {{7, 5}, {11, 9}},   {{10, 4}, {15, 6}},
-        {{33, 9}, {50, 14}}, {{64, 8}, {97, 13}}, {{100, 6}, {301, 7}}, {{17, 3}, {200, 4}},
-        {{16, 2}, {8, 1}},  {{18, 4}, {9, 2}},    {{34, 6}, {17, 3}},  {{50, 2}, {25, 1}},
-        {{66, 4}, {33, 2}}};
+    const ResizeJobs jobs = {{{2, 2}, {3, 3}},    {{4, 3}, {6, 5}},    {{7, 5}, {11, 9}},    {{10, 4}, {15, 6}},
+                             {{33, 9}, {50, 14}}, {{64, 8}, {97, 13}}, {{100, 6}, {301, 7}}, {{17, 3}, {200, 4}},
+                             {{16, 2}, {8, 1}},   {{18, 4}, {9, 2}},   {{34, 6}, {17, 3}},   {{50, 2}, {25, 1}},
+                             {{66, 4}, {33, 2}}};
     for (uint32_t id : {uint32_t{kBgr24}, uint32_t{kRgb24}})
-        for (auto [from, to] : jobs) {
-            OwnedFrame f(from.width, from.height, id, static_cast<uint32_t>(from.width * 31 + to.width));
+        ExpectResizesSameBothWays(id, jobs, WeightedAverage);
+}
+
+TEST(VectorKernels, PixelResizeOf24BitRows)
+{
+    // Shrinking and enlarging around the five-pixel groups: rows that end inside
+    // a group, ratios whose groups reach the 32-byte limit or pass it, and rows
+    // whose last source pixel is picked.
+    const ResizeJobs jobs = {{{10, 2}, {5, 1}},    {{11, 3}, {5, 2}},  {{12, 2}, {6, 2}},   {{22, 2}, {10, 1}},
+                             {{45, 3}, {20, 2}},   {{64, 4}, {27, 3}}, {{100, 2}, {11, 1}}, {{640, 4}, {320, 2}},
+                             {{641, 3}, {213, 2}}, {{7, 2}, {16, 3}},  {{20, 2}, {30, 2}},  {{33, 1}, {101, 2}}};
+    ExpectResizesSameBothWays(kBgr24, jobs, PixelResize);
+}
+
+TEST(VectorKernels, CropOfLongRows)
+{
+    // Rows of 256 bytes and more go through the prefetching copy: row lengths
+    // that are and are not multiples of 32 and 64, with the last row at the
+    // frame's end.
+    const std::vector<Rect> rects = {{0, 0, 86, 6}, {3, 1, 100, 4}, {8, 2, 192, 4}, {1, 0, 199, 6}, {13, 5, 150, 1}};
+    for (uint32_t id : {uint32_t{kBgr24}, uint32_t{kPixel32}})
+        for (Rect r : rects) {
+            OwnedFrame f(200, 6, id, static_cast<uint32_t>(r.x * 7 + r.width));
             ExpectSameBothWays(
                 f,
                 [&](FrameBuffer &fb, std::vector<uint8_t> &out) {
-                    out.resize(static_cast<size_t>(to.width) * to.height * 3 + 64, 0xCD);
-                    FrameBuffer dst{out.data(), out.size() - 64, 0, to.width, to.height};
-                    return WeightedAverage(fb, dst);
+                    FrameBuffer dst{out.data(), out.size() - 64, 0, 0, 0};
+                    return Crop(fb, dst, r);
                 },
-                std::to_string(from.width) + "x" + std::to_string(from.height) + " to " + std::to_string(to.width) +
-                    "x" + std::to_string(to.height));
+                std::to_string(id) + " " + std::to_string(r.x) + "," + std::to_string(r.y) + " " +
+                    std::to_string(r.width) + "x" + std::to_string(r.height));
         }
+}
+
+TEST(VectorKernels, FlipOfRowsAroundTheVectorBlock)
+{
+    // Rows shorter than, equal to and past a 64-byte block, odd and even heights.
+    for (auto [w, h] : std::vector<imaging_test::Size>{{4, 3}, {20, 2}, {28, 5}, {64, 4}, {100, 7}, {644, 6}}) {
+        OwnedFrame f(w, h, kBgr24, static_cast<uint32_t>(w * h));
+        ExpectSameBothWays(
+            f, [](FrameBuffer &fb, std::vector<uint8_t> &) { return FlipFrame(fb); },
+            std::to_string(w) + "x" + std::to_string(h));
+    }
 }
