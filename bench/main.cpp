@@ -1,6 +1,8 @@
 // tessaline-bench: runs every registered comparison and prints one ratio line each.
 // Options: --smoke (tiny budgets, for CTest), --filter=<regex>, --raw (Google
-// Benchmark's own table as well). Other --benchmark_* flags pass through.
+// Benchmark's own table as well), --steady (five repetitions of every side in
+// random order, medians compared: for machines whose speed drifts while the
+// program runs). Other --benchmark_* flags pass through.
 #include "compare.h"
 
 #include <cstdio>
@@ -32,7 +34,7 @@ struct Row {
 
 class RatioReporter : public benchmark::BenchmarkReporter {
 public:
-    explicit RatioReporter(bool raw) : raw_(raw) {}
+    RatioReporter(bool raw, bool sorted) : raw_(raw), sorted_(sorted) {}
     bool ReportContext(const Context &context) override
     {
         if (raw_)
@@ -81,6 +83,9 @@ public:
     }
     void Finalize() override
     {
+        // Repetitions in random order report in random order: sort the lines then.
+        if (sorted_)
+            std::sort(order_.begin(), order_.end());
         for (const std::string &name : order_) {
             const Row &row = rows_[name];
             if (row.ours.have && row.ref.have) {
@@ -99,6 +104,7 @@ public:
 
 private:
     bool raw_;
+    bool sorted_;
     benchmark::ConsoleReporter display_;
     std::map<std::string, Row> rows_;
     std::vector<std::string> order_;
@@ -110,12 +116,17 @@ int main(int argc, char **argv)
 {
     std::vector<char *> args;
     std::vector<std::string> owned;
-    bool raw = false;
-    owned.reserve(static_cast<size_t>(argc) + 2);
+    bool raw = false, steady = false;
+    owned.reserve(static_cast<size_t>(argc) + 4);
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--smoke") == 0) {
             bench::g_smoke = true;
             owned.emplace_back("--benchmark_min_time=0.01");
+        } else if (std::strcmp(argv[i], "--steady") == 0) {
+            steady = true;
+            owned.emplace_back("--benchmark_repetitions=5");
+            owned.emplace_back("--benchmark_enable_random_interleaving=true");
+            owned.emplace_back("--benchmark_report_aggregates_only=true");
         } else if (std::strcmp(argv[i], "--raw") == 0) {
             raw = true;
         } else if (std::strncmp(argv[i], "--filter=", 9) == 0) {
@@ -128,7 +139,7 @@ int main(int argc, char **argv)
         args.push_back(s.data());
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
-    RatioReporter reporter(raw);
+    RatioReporter reporter(raw, steady);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

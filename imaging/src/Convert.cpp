@@ -89,7 +89,9 @@ inline void Pair16(const ColourTables &t, const uint8_t *in, uint8_t *out, bool 
 void Convert565Run(uint8_t *data, int64_t pixels, bool swapped)
 {
     const ColourTables &t = Tables();
-    const int64_t done = ColourVectors() ? kernels::Yuy2To565Avx2(data, data, pixels, swapped) : 0;
+    const int64_t done = !ColourVectors()       ? 0
+                         : kernels::UseAvx512() ? kernels::Yuy2To565Avx512(data, data, pixels, swapped)
+                                                : kernels::Yuy2To565Avx2(data, data, pixels, swapped);
     for (int64_t k = done / 2; k < pixels / 2; ++k)
         Pair16(t, data + 4 * k, data + 4 * k, swapped);
 }
@@ -309,7 +311,9 @@ bool ConvertFromYuy2(FrameBuffer &frame, uint32_t target_code)
         break;
     }
     case kRgb332: {
-        const int64_t done = ColourVectors() ? kernels::Yuy2To332Avx2(d, d, 2 * pairs) : 0;
+        const int64_t done = !ColourVectors()       ? 0
+                             : kernels::UseAvx512() ? kernels::Yuy2To332Avx512(d, d, 2 * pairs)
+                                                    : kernels::Yuy2To332Avx2(d, d, 2 * pairs);
         for (int64_t k = done / 2; k < pairs; ++k) {
             Rgb p0, p1;
             PairToRgb(t, d + 4 * k, p0, p1);

@@ -17,14 +17,20 @@ constexpr int kBlueU = 16531, kGreenU = -3203, kRedV = 13075, kGreenV = -6660;
 constexpr int FixedProduct(int x, int shift, int factor) { return ((x * (1 << shift)) * factor + (1 << 14)) >> 15; }
 
 bool HaveAvx2();
+bool HaveAvx512();
 // False after SetSimdEnabled(false).
 bool VectorsEnabled();
+// The 512-bit kernels may run: supported, and neither switch is off.
+bool UseAvx512();
 
 // YUY2 pixels to 16-bit words (red high, or blue high when `swapped`). `in` and
 // `out` are the same buffer or do not overlap.
 int64_t Yuy2To565Avx2(const uint8_t *in, uint8_t *out, int64_t pixels, bool swapped);
 // YUY2 pixels to 3-3-2 bytes; `out` may be `in` (the output is half as long).
 int64_t Yuy2To332Avx2(const uint8_t *in, uint8_t *out, int64_t pixels);
+// The same two conversions 64 pixels a step, finishing with the AVX2 forms.
+int64_t Yuy2To565Avx512(const uint8_t *in, uint8_t *out, int64_t pixels, bool swapped);
+int64_t Yuy2To332Avx512(const uint8_t *in, uint8_t *out, int64_t pixels);
 // Exchanges the two bytes of every 16-bit unit.
 int64_t SwapBytePairsAvx2(uint8_t *data, int64_t units);
 // Pixel pairs sent as U Y V U Y V to YUY2 or UYVY (6 bytes in, 4 out). The
@@ -76,6 +82,8 @@ int64_t BlendRowsAvx2(const uint16_t *h0, const uint16_t *h1, uint32_t a, uint32
 // Means of 2 x 2 blocks of 24-bit pixels, truncated: rows r0 and r1 of 6 * pixels
 // bytes to `pixels` output pixels. Returns how many it did.
 int64_t HalveRow24Ssse3(const uint8_t *r0, const uint8_t *r1, uint8_t *out, int64_t pixels);
+// The same sixteen pixels a step, finishing with the SSSE3 form.
+int64_t HalveRow24Avx2(const uint8_t *r0, const uint8_t *r1, uint8_t *out, int64_t pixels);
 
 // Copies a width x height plane of bytes turned by 90 degrees.
 void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise);

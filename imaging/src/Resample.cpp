@@ -216,11 +216,14 @@ void Halve24(const FrameBuffer &src, FrameBuffer &dst)
 {
     const int64_t in_stride = 3 * int64_t{src.width}, out_row = 3 * int64_t{dst.width};
     const bool vectors = kernels::VectorsEnabled() && kernels::HaveSsse3();
+    const bool avx2 = vectors && kernels::HaveAvx2();
     for (int64_t y = 0; y < dst.height; ++y) {
         const uint8_t *r0 = src.data + 2 * y * in_stride;
         const uint8_t *r1 = r0 + in_stride;
         uint8_t *o = dst.data + y * out_row;
-        const int64_t done = vectors ? kernels::HalveRow24Ssse3(r0, r1, o, dst.width) : 0;
+        const int64_t done = avx2      ? kernels::HalveRow24Avx2(r0, r1, o, dst.width)
+                             : vectors ? kernels::HalveRow24Ssse3(r0, r1, o, dst.width)
+                                       : 0;
         for (int64_t k = 3 * done; k < out_row; ++k) {
             const int64_t i = 2 * k - k % 3;  // first byte of the block's channel
             o[k] = static_cast<uint8_t>((r0[i] + r0[i + 3] + r1[i] + r1[i + 3]) / 4);

@@ -17,14 +17,17 @@
 namespace imaging {
 namespace {
 std::atomic<bool> g_enabled{true};
+std::atomic<bool> g_wide{true};
 }  // namespace
 
 bool SimdActive() { return g_enabled.load(std::memory_order_relaxed) && kernels::HaveAvx2(); }
 void SetSimdEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
+void SetWideVectorsEnabled(bool enabled) { g_wide.store(enabled, std::memory_order_relaxed); }
 
 namespace kernels {
 
 bool VectorsEnabled() { return g_enabled.load(std::memory_order_relaxed); }
+bool UseAvx512() { return VectorsEnabled() && g_wide.load(std::memory_order_relaxed) && HaveAvx512(); }
 
 #ifdef IMAGING_X86
 
@@ -38,9 +41,20 @@ namespace {
 
 #define IMAGING_AVX2 __attribute__((target("avx2")))
 
-struct Rgb16 {
-    __m256i r, g, b;
+// Repeats a 16-byte pattern over a 64-byte table, so each width loads its own
+// lanes' worth of the same pattern.
+struct LanePattern {
+    alignas(64) uint8_t bytes[64];
+    constexpr explicit LanePattern(const uint8_t (&lane)[16]) : bytes{}
+    {
+        for (int i = 0; i < 64; ++i)
+            bytes[i] = lane[i % 16];
+    }
 };
+constexpr uint8_t kDupLowLane[16] = {0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13};
+constexpr uint8_t kDupHighLane[16] = {2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15};
+// Each chroma sum of a pair, from its low or high 16 bits, to both pixels.
+constexpr LanePattern kDupLow{kDupLowLane}, kDupHigh{kDupHighLane};
 
 IMAGING_AVX2 inline __m256i Reverse32Bytes(__m256i v)
 {
@@ -49,80 +63,19 @@ IMAGING_AVX2 inline __m256i Reverse32Bytes(__m256i v)
     return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, mask), 0x4E);
 }
 
-// 16 YUY2 pixels (32 bytes) to red, green and blue in 16-bit lanes, not yet
-// clamped. The chroma products are computed once per pixel pair: the U and V of
-// a pair share one 32-bit lane, so one multiply gives blue and red, another the
-// two green terms, and byte shuffles hand each pair's sums to both its pixels.
-IMAGING_AVX2 inline Rgb16 ToRgb(__m256i v)
-{
-    const __m256i y = _mm256_and_si256(v, _mm256_set1_epi16(0x00FF));
-    const __m256i c = _mm256_srli_epi16(v, 8);  // U0 V0 U1 V1 ...
-    const __m256i cs = _mm256_slli_epi16(_mm256_sub_epi16(c, _mm256_set1_epi16(128)), kChromaShift);
-    const __m256i ys = _mm256_slli_epi16(_mm256_sub_epi16(y, _mm256_set1_epi16(16)), kLumaShift);
-    const __m256i l = _mm256_mulhrs_epi16(ys, _mm256_set1_epi16(kLumaFactor));
-    const __m256i br = _mm256_mulhrs_epi16(cs, _mm256_set1_epi32((kRedV << 16) | (kBlueU & 0xFFFF)));
-    const __m256i gg = _mm256_mulhrs_epi16(cs, _mm256_set1_epi32(static_cast<int>(
-                                                    (static_cast<uint32_t>(kGreenV) << 16) | (kGreenU & 0xFFFF))));
-    const __m256i dup_low = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4,
-                                             5, 8, 9, 8, 9, 12, 13, 12, 13);
-    const __m256i dup_high = _mm256_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15, 2, 3, 2, 3, 6,
-                                              7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15);
-    const __m256i g = _mm256_add_epi16(_mm256_shuffle_epi8(gg, dup_low), _mm256_shuffle_epi8(gg, dup_high));
-    return {_mm256_add_epi16(l, _mm256_shuffle_epi8(br, dup_high)), _mm256_add_epi16(l, g),
-            _mm256_add_epi16(l, _mm256_shuffle_epi8(br, dup_low))};
-}
-
-// Two blocks of 16 pixels to clamped bytes: lanes hold a0-7 b0-7 | a8-15 b8-15.
-struct Rgb8 {
-    __m256i r, g, b;
-};
-
-IMAGING_AVX2 inline Rgb8 ToBytes(__m256i a, __m256i b)
-{
-    const Rgb16 p = ToRgb(a), q = ToRgb(b);
-    return {_mm256_packus_epi16(p.r, q.r), _mm256_packus_epi16(p.g, q.g), _mm256_packus_epi16(p.b, q.b)};
-}
-
-IMAGING_AVX2 inline __m256i Pack332(const Rgb8 &p)
-{
-    const __m256i r = _mm256_and_si256(p.r, _mm256_set1_epi8(static_cast<char>(0xC0)));
-    const __m256i g = _mm256_and_si256(_mm256_srli_epi16(p.g, 2), _mm256_set1_epi8(0x38));
-    const __m256i b = _mm256_and_si256(_mm256_srli_epi16(p.b, 5), _mm256_set1_epi8(0x07));
-    return _mm256_or_si256(_mm256_or_si256(r, g), b);
-}
-
-// The 565 words of both blocks: high and low bytes built apart, then interleaved
-// (which also undoes the lane order of the byte packing).
-IMAGING_AVX2 inline void Pack565(const Rgb8 &p, bool swapped, __m256i &first, __m256i &second)
-{
-    const __m256i hi_src = swapped ? p.b : p.r, lo_src = swapped ? p.r : p.b;
-    const __m256i hi = _mm256_or_si256(_mm256_and_si256(hi_src, _mm256_set1_epi8(static_cast<char>(0xF8))),
-                                       _mm256_and_si256(_mm256_srli_epi16(p.g, 5), _mm256_set1_epi8(0x07)));
-    const __m256i lo =
-        _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(p.g, 3), _mm256_set1_epi8(static_cast<char>(0xE0))),
-                        _mm256_and_si256(_mm256_srli_epi16(lo_src, 3), _mm256_set1_epi8(0x1F)));
-    first = _mm256_unpacklo_epi8(lo, hi);
-    second = _mm256_unpackhi_epi8(lo, hi);
-}
+#define IMG_BITS 256
+#define IMG_TARGET IMAGING_AVX2
+#include "Yuy2Colour.inc"
 
 }  // namespace
 
 IMAGING_AVX2 int64_t Yuy2To565Avx2(const uint8_t *in, uint8_t *out, int64_t pixels, bool swapped)
 {
-    int64_t i = 0;
-    // Two blocks per step: both are read before either is written (in place).
-    for (; i + 32 <= pixels; i += 32) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i + 32));
-        __m256i wa, wb;
-        Pack565(ToBytes(a, b), swapped, wa, wb);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i), wa);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i + 32), wb);
-    }
+    int64_t i = Yuy2To565Blocks256(in, out, pixels, swapped);
     if (i + 16 <= pixels) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i));
         __m256i wa, unused;
-        Pack565(ToBytes(a, a), swapped, wa, unused);
+        Pack565256(ToBytes256(a, a), swapped, wa, unused);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i), wa);
         i += 16;
     }
@@ -135,10 +88,47 @@ IMAGING_AVX2 int64_t Yuy2To332Avx2(const uint8_t *in, uint8_t *out, int64_t pixe
     for (; i + 32 <= pixels; i += 32) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 2 * i + 32));
-        const __m256i bytes = _mm256_permute4x64_epi64(Pack332(ToBytes(a, b)), 0xD8);
+        const __m256i bytes = _mm256_permute4x64_epi64(Pack332256(ToBytes256(a, b)), 0xD8);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), bytes);
     }
     return i;
+}
+
+#define IMAGING_AVX512 __attribute__((target("avx512f,avx512bw")))
+
+bool HaveAvx512()
+{
+    static const bool have = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    return have;
+}
+
+namespace {
+
+#define IMG_BITS 512
+#define IMG_TARGET IMAGING_AVX512
+#include "Yuy2Colour.inc"
+
+}  // namespace
+
+IMAGING_AVX512 int64_t Yuy2To565Avx512(const uint8_t *in, uint8_t *out, int64_t pixels, bool swapped)
+{
+    const int64_t i = Yuy2To565Blocks512(in, out, pixels, swapped);
+    return i + Yuy2To565Avx2(in + 2 * i, out + 2 * i, pixels - i, swapped);
+}
+
+IMAGING_AVX512 int64_t Yuy2To332Avx512(const uint8_t *in, uint8_t *out, int64_t pixels)
+{
+    // Byte packing leaves lane k holding 8 pixels of each block: a0 b0 a1 b1 ...
+    // in 64-bit quarters; this puts them back in pixel order.
+    const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+    int64_t i = 0;
+    for (; i + 64 <= pixels; i += 64) {
+        const __m512i a = _mm512_loadu_si512(in + 2 * i);
+        const __m512i b = _mm512_loadu_si512(in + 2 * i + 64);
+        const __m512i bytes = _mm512_maskz_permutexvar_epi64(0xFF, order, Pack332512(ToBytes512(a, b)));
+        _mm512_storeu_si512(out + i, bytes);
+    }
+    return i + Yuy2To332Avx2(in + 2 * i, out + i, pixels - i);
 }
 
 IMAGING_AVX2 int64_t SwapBytePairsAvx2(uint8_t *data, int64_t units)
@@ -306,6 +296,57 @@ __attribute__((target("ssse3"))) int64_t HalveRow24Ssse3(const uint8_t *r0, cons
     return x;
 }
 
+namespace {
+
+// 16 bytes at p in lane 0 and 16 bytes at p + 48 in lane 1.
+IMAGING_AVX2 inline __m256i LanesApart48(const uint8_t *p)
+{
+    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(p + 48), reinterpret_cast<const __m128i *>(p));
+}
+
+// QuarterSums in both lanes: lane 0 from r0/r1, lane 1 from 48 bytes further.
+IMAGING_AVX2 inline __m256i QuarterSums2(const uint8_t *r0, const uint8_t *r1)
+{
+    auto both = LanesApart48;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i rows[4] = {both(r0), both(r1), both(r0 + 3), both(r1 + 3)};
+    __m256i lo = zero, hi = zero;
+    for (const __m256i &r : rows) {
+        lo = _mm256_add_epi16(lo, _mm256_unpacklo_epi8(r, zero));
+        hi = _mm256_add_epi16(hi, _mm256_unpackhi_epi8(r, zero));
+    }
+    return _mm256_packus_epi16(_mm256_srli_epi16(lo, 2), _mm256_srli_epi16(hi, 2));
+}
+
+}  // namespace
+
+IMAGING_AVX2 int64_t HalveRow24Avx2(const uint8_t *r0, const uint8_t *r1, uint8_t *out, int64_t pixels)
+{
+    // HalveRow24Ssse3 for sixteen output pixels at once: eight per lane.
+    const __m256i first0 = _mm256_setr_epi8(0, 1, 2, 6, 7, 8, 12, 13, 14, -1, -1, -1, -1, -1, -1, -1, 0, 1, 2, 6, 7,
+                                            8, 12, 13, 14, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i first1 = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 3, 4, 8, 9, 10, 14, -1, -1, -1, -1,
+                                            -1, -1, -1, -1, -1, 2, 3, 4, 8, 9, 10, 14);
+    const __m256i second1 = _mm256_setr_epi8(15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 15, -1,
+                                             -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i second2 = _mm256_setr_epi8(-1, 0, 4, 5, 6, 10, 11, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 5,
+                                             6, 10, 11, 12, -1, -1, -1, -1, -1, -1, -1, -1);
+    int64_t x = 0;
+    // The last block of lane 1 reads 3 bytes past its 16: keep that inside the rows.
+    for (; x + 17 <= pixels; x += 16) {
+        const uint8_t *a = r0 + 6 * x, *b = r1 + 6 * x;
+        const __m256i s0 = QuarterSums2(a, b), s1 = QuarterSums2(a + 16, b + 16), s2 = QuarterSums2(a + 32, b + 32);
+        const __m256i head = _mm256_or_si256(_mm256_shuffle_epi8(s0, first0), _mm256_shuffle_epi8(s1, first1));
+        const __m256i tail = _mm256_or_si256(_mm256_shuffle_epi8(s1, second1), _mm256_shuffle_epi8(s2, second2));
+        uint8_t *o = out + 3 * x;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm256_castsi256_si128(head));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o + 16), _mm256_castsi256_si128(tail));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 24), _mm256_extracti128_si256(head, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o + 40), _mm256_extracti128_si256(tail, 1));
+    }
+    return x + HalveRow24Ssse3(r0 + 6 * x, r1 + 6 * x, out + 3 * x, pixels - x);
+}
+
 bool HaveSsse3()
 {
     static const bool have = __builtin_cpu_supports("ssse3");
@@ -403,6 +444,9 @@ inline void Transpose4x4x32(const uint8_t *const r[4], uint8_t *out, int64_t str
 #else  // not x86-64: the plain kernels only
 
 bool HaveAvx2() { return false; }
+bool HaveAvx512() { return false; }
+int64_t Yuy2To565Avx512(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
+int64_t Yuy2To332Avx512(const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t Yuy2To565Avx2(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
 int64_t Yuy2To332Avx2(const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t SwapBytePairsAvx2(uint8_t *, int64_t) { return 0; }
@@ -412,6 +456,7 @@ void PickAcrossSsse3(const uint8_t *, const PickGroup *, int64_t, uint8_t *) {}
 void CopyRowsAvx2(const uint8_t *, int64_t, uint8_t *, int64_t, int64_t, int64_t) {}
 int64_t SwapRangesAvx2(uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t HalveRow24Ssse3(const uint8_t *, const uint8_t *, uint8_t *, int64_t) { return 0; }
+int64_t HalveRow24Avx2(const uint8_t *, const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t BlendRowsAvx2(const uint16_t *, const uint16_t *, uint32_t, uint32_t, uint8_t *, int64_t) { return 0; }
 bool HaveSsse3() { return false; }
 

@@ -17,14 +17,16 @@ using imaging_test::OwnedFrame;
 
 namespace {
 
-// Runs `op` on a copy of `frame` with the vector kernels on and off.
-void ExpectSameBothWays(const OwnedFrame &frame, const std::function<bool(FrameBuffer &, std::vector<uint8_t> &)> &op,
+// Runs `op` on a copy of `frame` with the vector kernels off, with them on but
+// the 512-bit ones off, and with all of them on.
+void ExpectSameEveryWay(const OwnedFrame &frame, const std::function<bool(FrameBuffer &, std::vector<uint8_t> &)> &op,
                         const std::string &what)
 {
-    std::vector<uint8_t> results[2];
-    FrameBuffer after[2];
-    for (int plain = 0; plain < 2; ++plain) {
-        SetSimdEnabled(plain == 0);
+    std::vector<uint8_t> results[3];
+    FrameBuffer after[3];
+    for (int mode = 0; mode < 3; ++mode) {
+        SetSimdEnabled(mode != 0);
+        SetWideVectorsEnabled(mode == 2);
         // One byte of offset so the kernels see unaligned rows.
         std::vector<uint8_t> storage(frame.bytes.size() + 1);
         std::copy(frame.bytes.begin(), frame.bytes.end(), storage.begin() + 1);
@@ -33,25 +35,28 @@ void ExpectSameBothWays(const OwnedFrame &frame, const std::function<bool(FrameB
         std::vector<uint8_t> out(frame.bytes.size() + 64, 0xCD);
         const bool ok = op(f, out);
         SetSimdEnabled(true);
+        SetWideVectorsEnabled(true);
         ASSERT_TRUE(ok) << what;
-        results[plain] = storage;
-        results[plain].insert(results[plain].end(), out.begin(), out.end());
-        after[plain] = f;
+        results[mode] = storage;
+        results[mode].insert(results[mode].end(), out.begin(), out.end());
+        after[mode] = f;
     }
-    EXPECT_EQ(results[0], results[1]) << what;
-    EXPECT_EQ(after[0].format, after[1].format) << what;
-    EXPECT_EQ(after[0].size, after[1].size) << what;
+    for (int mode = 1; mode < 3; ++mode) {
+        EXPECT_EQ(results[0], results[mode]) << what << " (vector mode " << mode << ")";
+        EXPECT_EQ(after[0].format, after[mode].format) << what;
+        EXPECT_EQ(after[0].size, after[mode].size) << what;
+    }
 }
 
 using ResizeJobs = std::vector<std::pair<imaging_test::Size, imaging_test::Size>>;
 
 // Each job's 24-bit resize with the vector kernels on and off, into an output
 // with 64 guard bytes behind it.
-void ExpectResizesSameBothWays(uint32_t id, const ResizeJobs &jobs, bool (*resize)(const FrameBuffer &, FrameBuffer &))
+void ExpectResizesSameEveryWay(uint32_t id, const ResizeJobs &jobs, bool (*resize)(const FrameBuffer &, FrameBuffer &))
 {
     for (auto [from, to] : jobs) {
         OwnedFrame f(from.width, from.height, id, static_cast<uint32_t>(from.width * 31 + to.width));
-        ExpectSameBothWays(
+        ExpectSameEveryWay(
             f,
             [&](FrameBuffer &fb, std::vector<uint8_t> &out) {
                 out.resize(static_cast<size_t>(to.width) * to.height * 3 + 64, 0xCD);
@@ -82,14 +87,14 @@ TEST(VectorKernels, ColourConversionsOverEveryLumaAndChroma)
             }
         for (uint32_t target : {uint32_t{kRgb565}, uint32_t{kBgr565}, uint32_t{kRgb565} | kBottomUp,
                                 uint32_t{kRgb332}, uint32_t{kRgb4}, uint32_t{kUyvy}})
-            ExpectSameBothWays(
+            ExpectSameEveryWay(
                 all, [&](FrameBuffer &f, std::vector<uint8_t> &) { return ConvertFromYuy2(f, target); },
                 "target " + std::to_string(target) + (every_v ? " every V" : " every U"));
     }
     for (auto [w, h] : std::vector<imaging_test::Size>{{2, 1}, {6, 3}, {18, 5}, {34, 7}, {50, 3}, {66, 9}, {642, 4}})
         for (uint32_t target : {uint32_t{kRgb565}, uint32_t{kBgr565} | kBottomUp, uint32_t{kRgb332}, uint32_t{kUyvy}}) {
             OwnedFrame f(w, h, kYuy2, static_cast<uint32_t>(w * h));
-            ExpectSameBothWays(f, [&](FrameBuffer &fb, std::vector<uint8_t> &) { return ConvertFromYuy2(fb, target); },
+            ExpectSameEveryWay(f, [&](FrameBuffer &fb, std::vector<uint8_t> &) { return ConvertFromYuy2(fb, target); },
                                std::to_string(w) + "x" + std::to_string(h));
         }
 }
@@ -105,7 +110,7 @@ TEST(VectorKernels, RotationsAndReversal)
             for (bool cw : {true, false}) {
                 if (id == kRgb4)
                     continue;
-                ExpectSameBothWays(
+                ExpectSameEveryWay(
                     f,
                     [&](FrameBuffer &fb, std::vector<uint8_t> &out) {
                         FrameBuffer dst{out.data(), out.size(), 0, 0, 0};
@@ -113,7 +118,7 @@ TEST(VectorKernels, RotationsAndReversal)
                     },
                     what);
             }
-            ExpectSameBothWays(f, [&](FrameBuffer &fb, std::vector<uint8_t> &) { return Rotate180(fb); }, what);
+            ExpectSameEveryWay(f, [&](FrameBuffer &fb, std::vector<uint8_t> &) { return Rotate180(fb); }, what);
         }
 }
 
@@ -142,13 +147,13 @@ TEST(VectorKernels, DecoderPixelPairs)
 TEST(VectorKernels, WeightedAverageEnlargementsAndHalving)
 {
     // Enlargements whose source pixels repeat, straddle, or end at the row's last
-    // bytes; halvings around the vector blocks of eight pixels.
+    // bytes; halvings around the vector blocks of eight and sixteen pixels.
     const ResizeJobs jobs = {{{2, 2}, {3, 3}},    {{4, 3}, {6, 5}},    {{7, 5}, {11, 9}},    {{10, 4}, {15, 6}},
                              {{33, 9}, {50, 14}}, {{64, 8}, {97, 13}}, {{100, 6}, {301, 7}}, {{17, 3}, {200, 4}},
                              {{16, 2}, {8, 1}},   {{18, 4}, {9, 2}},   {{34, 6}, {17, 3}},   {{50, 2}, {25, 1}},
-                             {{66, 4}, {33, 2}}};
+                             {{66, 4}, {33, 2}},  {{80, 4}, {40, 2}},  {{98, 2}, {49, 1}},   {{130, 2}, {65, 1}}};
     for (uint32_t id : {uint32_t{kBgr24}, uint32_t{kRgb24}})
-        ExpectResizesSameBothWays(id, jobs, WeightedAverage);
+        ExpectResizesSameEveryWay(id, jobs, WeightedAverage);
 }
 
 TEST(VectorKernels, PixelResizeOf24BitRows)
@@ -159,7 +164,7 @@ TEST(VectorKernels, PixelResizeOf24BitRows)
     const ResizeJobs jobs = {{{10, 2}, {5, 1}},    {{11, 3}, {5, 2}},  {{12, 2}, {6, 2}},   {{22, 2}, {10, 1}},
                              {{45, 3}, {20, 2}},   {{64, 4}, {27, 3}}, {{100, 2}, {11, 1}}, {{640, 4}, {320, 2}},
                              {{641, 3}, {213, 2}}, {{7, 2}, {16, 3}},  {{20, 2}, {30, 2}},  {{33, 1}, {101, 2}}};
-    ExpectResizesSameBothWays(kBgr24, jobs, PixelResize);
+    ExpectResizesSameEveryWay(kBgr24, jobs, PixelResize);
 }
 
 TEST(VectorKernels, CropOfLongRows)
@@ -171,7 +176,7 @@ TEST(VectorKernels, CropOfLongRows)
     for (uint32_t id : {uint32_t{kBgr24}, uint32_t{kPixel32}})
         for (Rect r : rects) {
             OwnedFrame f(200, 6, id, static_cast<uint32_t>(r.x * 7 + r.width));
-            ExpectSameBothWays(
+            ExpectSameEveryWay(
                 f,
                 [&](FrameBuffer &fb, std::vector<uint8_t> &out) {
                     FrameBuffer dst{out.data(), out.size() - 64, 0, 0, 0};
@@ -187,7 +192,7 @@ TEST(VectorKernels, FlipOfRowsAroundTheVectorBlock)
     // Rows shorter than, equal to and past a 64-byte block, odd and even heights.
     for (auto [w, h] : std::vector<imaging_test::Size>{{4, 3}, {20, 2}, {28, 5}, {64, 4}, {100, 7}, {644, 6}}) {
         OwnedFrame f(w, h, kBgr24, static_cast<uint32_t>(w * h));
-        ExpectSameBothWays(
+        ExpectSameEveryWay(
             f, [](FrameBuffer &fb, std::vector<uint8_t> &) { return FlipFrame(fb); },
             std::to_string(w) + "x" + std::to_string(h));
     }

@@ -1,5 +1,5 @@
 // Run-time choice of the vector kernels. The plain C++ kernels are always
-// present; the vector ones (AVX2, SSE2) are used when the processor has them.
+// present; the vector ones (AVX-512, AVX2, SSE2) are used when the processor has them.
 // Tests and benchmarks switch them off to compare both.
 #pragma once
 
@@ -9,5 +9,8 @@ namespace imaging {
 [[nodiscard]] bool SimdActive();
 // Switches the vector kernels off (false) or back on where supported (true).
 void SetSimdEnabled(bool enabled);
+// Switches the 512-bit kernels off (false: their AVX2 forms run instead) or back
+// on where supported (true).
+void SetWideVectorsEnabled(bool enabled);
 
 }  // namespace imaging
