@@ -62,18 +62,18 @@ struct BlendGroup {
 // Runs `count` groups over `row`, eight 16-bit sums each into `out`.
 void BlendAcrossSsse3(const uint8_t *row, const BlendGroup *groups, int64_t count, uint16_t *out);
 
-// Five 24-bit output pixels picked from 32 source bytes: byte k of the group is
-// row[base + k'] where lo[k] (k' < 16) or hi[k] (k' - 16) names it and the
-// other holds 0x80. Each group stores 16 bytes; the sixteenth is the next
-// group's first and is written again by whoever writes that pixel. The 32 bytes
-// from `base` lie inside the row.
+// Up to 16 output bytes picked from 32 source bytes: byte k of the group is
+// row[base + k'] where lo[k] (k' < 16) or hi[k] (k' - 16) names it and the other
+// holds 0x80. Each group stores 16 bytes; a group of fewer (15: five 24-bit
+// pixels) leaves the rest to be written again by whoever writes those pixels.
+// The 32 bytes from `base` lie inside the row.
 struct PickGroup {
     alignas(16) uint8_t lo[16];
     alignas(16) uint8_t hi[16];
     uint32_t base;
 };
-// Runs `count` groups over `row`, 15 output bytes apart from `out`.
-void PickAcrossSsse3(const uint8_t *row, const PickGroup *groups, int64_t count, uint8_t *out);
+// Runs `count` groups over `row`, `step` output bytes apart from `out`.
+void PickAcrossSsse3(const uint8_t *row, const PickGroup *groups, int64_t count, uint8_t *out, int64_t step);
 
 // out[i] = (a * h0[i] + b * h1[i]) >> 14 for 16-bit sums below 2^15 and weights
 // summing to at most 128. Returns how many it did (a multiple of 32).

@@ -4,6 +4,7 @@
 
 #include "Kernels.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -76,30 +77,34 @@ template <> void NearestRow<3>(const uint8_t *in, uint8_t *out, const int32_t *m
         std::memcpy(out + i * 3, in + int64_t{map[i]} * 3, 3);
 }
 
-// Shuffle groups for the leading 24-bit output pixels of every row: five pixels
-// a group while their source bytes fit in 32 and both the loads and the 16-byte
-// store stay inside their rows. The rest of the row is left to the plain loop.
-void BuildPickGroups(const std::vector<int32_t> &map, int64_t in_row, int64_t out_row,
+// Shuffle groups for the leading bytes of every output row, `step` bytes a group
+// (15 for 24-bit pixels, else 16), byte j of the row coming from source byte
+// source_of(j) of its row: groups while their source bytes fit in 32 and both the
+// loads and the 16-byte store stay inside their rows. The plain loop does the rest.
+template <typename SourceOf>
+void BuildPickGroups(int64_t step, int64_t in_row, int64_t out_row, SourceOf source_of,
                      std::vector<kernels::PickGroup> &groups)
 {
-    const int64_t width = static_cast<int64_t>(map.size());
-    for (int64_t i = 0; i + 5 <= width; i += 5) {
-        const int64_t base = int64_t{map[static_cast<size_t>(i)]} * 3;
-        const int64_t span = int64_t{map[static_cast<size_t>(i + 4)]} * 3 + 3 - base;
-        if (span > 32 || base + 32 > in_row || i * 3 + 16 > out_row)
+    for (int64_t at = 0; at + 16 <= out_row; at += step) {
+        int64_t first = source_of(at), last = first;
+        for (int64_t k = 1; k < step; ++k) {
+            first = std::min(first, source_of(at + k));
+            last = std::max(last, source_of(at + k));
+        }
+        if (last - first >= 32 || first + 32 > in_row)
             break;
         kernels::PickGroup g{};
-        for (int k = 0; k < 16; ++k) {
+        for (int64_t k = 0; k < 16; ++k) {
             g.lo[k] = g.hi[k] = 0x80;
-            if (k == 15)
+            if (k >= step)
                 continue;
-            const int64_t at = int64_t{map[static_cast<size_t>(i + k / 3)]} * 3 + k % 3 - base;
-            if (at < 16)
-                g.lo[k] = static_cast<uint8_t>(at);
+            const int64_t from = source_of(at + k) - first;
+            if (from < 16)
+                g.lo[k] = static_cast<uint8_t>(from);
             else
-                g.hi[k] = static_cast<uint8_t>(at - 16);
+                g.hi[k] = static_cast<uint8_t>(from - 16);
         }
-        g.base = static_cast<uint32_t>(base);
+        g.base = static_cast<uint32_t>(first);
         groups.push_back(g);
     }
 }
@@ -341,10 +346,24 @@ bool PixelResize(const FrameBuffer &src, FrameBuffer &dst)
     BuildNearestMap(src.height, dst.height, rows);
     const int64_t in_stride = static_cast<int64_t>(PackedRowBytes(src.width, id));
     const int64_t out_stride = static_cast<int64_t>(PackedRowBytes(dst.width, id));
+    // Whole groups of output bytes by shuffles where the vector kernels may run.
     std::vector<kernels::PickGroup> picks;
-    if (bytes == 3 && kernels::VectorsEnabled() && kernels::HaveSsse3())
-        BuildPickGroups(columns, in_stride, out_stride, picks);
-    const int64_t picked = static_cast<int64_t>(picks.size()) * 5;
+    const int64_t step = bytes == 3 ? 15 : 16;
+    if (bytes > 0 && kernels::VectorsEnabled() && kernels::HaveSsse3()) {
+        const int32_t *m = columns.data();
+        const int64_t lo = id == kUyvy ? 1 : 0, co = 1 - lo;
+        if (packed422)
+            BuildPickGroups(step, in_stride, out_stride, [&](int64_t j) {
+                const int64_t p = j / 2, src = m[p];
+                return j % 2 == lo ? 2 * src + lo : 4 * (src / 2) + 2 * (p & 1) + co;
+            }, picks);
+        else
+            BuildPickGroups(step, in_stride, out_stride,
+                            [&](int64_t j) { return int64_t{m[j / bytes]} * bytes + j % bytes; }, picks);
+    }
+    const int64_t picked = bytes > 0 ? static_cast<int64_t>(picks.size()) * step / bytes : 0;
+    const int32_t *rest_map = columns.data() + picked;
+    const int64_t rest = dst.width - picked;
     for (int64_t y = 0; y < dst.height; ++y) {
         uint8_t *out = dst.data + y * out_stride;
         if (y > 0 && rows[static_cast<size_t>(y)] == rows[static_cast<size_t>(y - 1)]) {
@@ -352,19 +371,19 @@ bool PixelResize(const FrameBuffer &src, FrameBuffer &dst)
             continue;
         }
         const uint8_t *in = src.data + int64_t{rows[static_cast<size_t>(y)]} * in_stride;
+        if (!picks.empty())
+            kernels::PickAcrossSsse3(in, picks.data(), static_cast<int64_t>(picks.size()), out, step);
+        uint8_t *rest_out = out + picked * bytes;
         if (packed422)
-            NearestRow422(in, out, columns.data(), dst.width, id == kUyvy);
+            NearestRow422(in, rest_out, rest_map, rest, id == kUyvy);
         else if (bytes == 0)
             NearestRow4(in, out, columns.data(), dst.width);
         else if (bytes == 1)
-            NearestRow<1>(in, out, columns.data(), dst.width);
+            NearestRow<1>(in, rest_out, rest_map, rest);
         else if (bytes == 2)
-            NearestRow<2>(in, out, columns.data(), dst.width);
-        else {
-            if (!picks.empty())
-                kernels::PickAcrossSsse3(in, picks.data(), static_cast<int64_t>(picks.size()), out);
-            NearestRow<3>(in, out + picked * 3, columns.data() + picked, dst.width - picked);
-        }
+            NearestRow<2>(in, rest_out, rest_map, rest);
+        else
+            NearestRow<3>(in, rest_out, rest_map, rest);
     }
     dst.format = src.format & 0x8030FFFFu;
     return true;

@@ -173,7 +173,7 @@ __attribute__((target("ssse3"))) void BlendAcrossSsse3(const uint8_t *row, const
 }
 
 __attribute__((target("ssse3"))) void PickAcrossSsse3(const uint8_t *row, const PickGroup *groups, int64_t count,
-                                                      uint8_t *out)
+                                                      uint8_t *out, int64_t step)
 {
     for (int64_t g = 0; g < count; ++g) {
         const PickGroup &p = groups[g];
@@ -181,7 +181,7 @@ __attribute__((target("ssse3"))) void PickAcrossSsse3(const uint8_t *row, const 
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + p.base + 16));
         const __m128i v = _mm_or_si128(_mm_shuffle_epi8(a, _mm_load_si128(reinterpret_cast<const __m128i *>(p.lo))),
                                        _mm_shuffle_epi8(b, _mm_load_si128(reinterpret_cast<const __m128i *>(p.hi))));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 15 * g), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + step * g), v);
     }
 }
 
@@ -452,7 +452,7 @@ int64_t Yuy2To332Avx2(const uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t SwapBytePairsAvx2(uint8_t *, int64_t) { return 0; }
 int64_t GroupsToPairsSsse3(const uint8_t *, uint8_t *, int64_t, bool) { return 0; }
 void BlendAcrossSsse3(const uint8_t *, const BlendGroup *, int64_t, uint16_t *) {}
-void PickAcrossSsse3(const uint8_t *, const PickGroup *, int64_t, uint8_t *) {}
+void PickAcrossSsse3(const uint8_t *, const PickGroup *, int64_t, uint8_t *, int64_t) {}
 void CopyRowsAvx2(const uint8_t *, int64_t, uint8_t *, int64_t, int64_t, int64_t) {}
 int64_t SwapRangesAvx2(uint8_t *, uint8_t *, int64_t) { return 0; }
 int64_t HalveRow24Ssse3(const uint8_t *, const uint8_t *, uint8_t *, int64_t) { return 0; }

@@ -50,8 +50,8 @@ void ExpectSameEveryWay(const OwnedFrame &frame, const std::function<bool(FrameB
 
 using ResizeJobs = std::vector<std::pair<imaging_test::Size, imaging_test::Size>>;
 
-// Each job's 24-bit resize with the vector kernels on and off, into an output
-// with 64 guard bytes behind it.
+// Each job's resize with the vector kernels on and off, into an output with 64
+// guard bytes behind it.
 void ExpectResizesSameEveryWay(uint32_t id, const ResizeJobs &jobs, bool (*resize)(const FrameBuffer &, FrameBuffer &))
 {
     for (auto [from, to] : jobs) {
@@ -59,7 +59,7 @@ void ExpectResizesSameEveryWay(uint32_t id, const ResizeJobs &jobs, bool (*resiz
         ExpectSameEveryWay(
             f,
             [&](FrameBuffer &fb, std::vector<uint8_t> &out) {
-                out.resize(static_cast<size_t>(to.width) * to.height * 3 + 64, 0xCD);
+                out.resize(static_cast<size_t>(FrameSize(to.width, to.height, id)) + 64, 0xCD);
                 FrameBuffer dst{out.data(), out.size() - 64, 0, to.width, to.height};
                 return resize(fb, dst);
             },
@@ -156,15 +156,21 @@ TEST(VectorKernels, WeightedAverageEnlargementsAndHalving)
         ExpectResizesSameEveryWay(id, jobs, WeightedAverage);
 }
 
-TEST(VectorKernels, PixelResizeOf24BitRows)
+TEST(VectorKernels, PixelResizeRows)
 {
-    // Shrinking and enlarging around the five-pixel groups: rows that end inside
-    // a group, ratios whose groups reach the 32-byte limit or pass it, and rows
-    // whose last source pixel is picked.
+    // Shrinking and enlarging around the shuffle groups (five 24-bit pixels, eight
+    // 16-bit, sixteen 8-bit): rows that end inside a group, ratios whose groups
+    // reach the 32-byte limit or pass it, and rows whose last source pixel is
+    // picked.
     const ResizeJobs jobs = {{{10, 2}, {5, 1}},    {{11, 3}, {5, 2}},  {{12, 2}, {6, 2}},   {{22, 2}, {10, 1}},
                              {{45, 3}, {20, 2}},   {{64, 4}, {27, 3}}, {{100, 2}, {11, 1}}, {{640, 4}, {320, 2}},
                              {{641, 3}, {213, 2}}, {{7, 2}, {16, 3}},  {{20, 2}, {30, 2}},  {{33, 1}, {101, 2}}};
     ExpectResizesSameEveryWay(kBgr24, jobs, PixelResize);
+    const ResizeJobs even = {{{10, 2}, {4, 1}},    {{12, 2}, {6, 2}},   {{22, 2}, {10, 1}}, {{46, 3}, {20, 2}},
+                             {{64, 4}, {26, 3}},   {{100, 2}, {12, 1}}, {{640, 4}, {320, 2}}, {{642, 3}, {214, 2}},
+                             {{8, 2}, {16, 3}},    {{20, 2}, {30, 2}},  {{34, 1}, {102, 2}}, {{96, 2}, {144, 2}}};
+    for (uint32_t id : {uint32_t{kLuma8}, uint32_t{kRgb332}, uint32_t{kRgb565}, uint32_t{kYuy2}, uint32_t{kUyvy}})
+        ExpectResizesSameEveryWay(id, even, PixelResize);
 }
 
 TEST(VectorKernels, CropOfLongRows)
