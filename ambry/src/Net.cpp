@@ -230,17 +230,28 @@ bool SocketClose(Socket s)
     return false;
 }
 
-bool SocketConnectUntil(Socket s, uint32_t ip, uint16_t port, int64_t deadline_ms)
+bool SocketConnectUntil(Socket s, uint32_t ip, uint16_t port, int64_t deadline_ms, const std::atomic<bool> *cancel)
 {
     if (!SocketSetBlocking(s, false) || !SocketConnect(s, ip, port))
         return false;
-    int64_t timeout_ms = 0;
-    if (deadline_ms > 0) {
-        timeout_ms = deadline_ms - ClockMonotonic();
-        if (timeout_ms <= 0)
-            timeout_ms = 1;  // the deadline has passed: one short look only
+    constexpr int64_t kCancelLook = 50;
+    int ready = 0;
+    for (;;) {
+        int64_t timeout_ms = 0;
+        if (deadline_ms > 0) {
+            timeout_ms = deadline_ms - ClockMonotonic();
+            if (timeout_ms <= 0)
+                timeout_ms = 1;  // the deadline has passed: one short look only
+        }
+        const bool sliced = cancel && (timeout_ms == 0 || timeout_ms > kCancelLook);
+        ready = SocketWait(s, SOCKET_WRITABLE | SOCKET_ERROR, sliced ? kCancelLook : timeout_ms);
+        if (ready != 0 || !sliced)
+            break;
+        if (cancel->load()) {
+            errno = ECANCELED;
+            return false;
+        }
     }
-    int ready = SocketWait(s, SOCKET_WRITABLE | SOCKET_ERROR, timeout_ms);
     if (ready <= 0 || !(ready & SOCKET_WRITABLE)) {
         if (ready == 0)
             errno = ETIMEDOUT;

@@ -234,15 +234,17 @@ KeepAlive &TheKeepAlive()
 
 // Creates a stream socket with keep-alive and no delay and connects it, within
 // timeout_ms when positive. -1 on failure (the socket routines say why).
-int ConnectSocket(uint32_t address, uint16_t port, int timeout_ms)
+int ConnectSocket(uint32_t address, uint16_t port, int timeout_ms, const std::atomic<bool> *cancel)
 {
     Ambry::CSocket s(Ambry::SocketCreate(Ambry::SOCKET_STREAM));
     if (!s.IsValid())
         return -1;
     Ambry::SocketSetKeepAlive(s.Get(), true);
     Ambry::SocketSetNoDelay(s.Get(), true);
-    bool ok = timeout_ms > 0 ? Ambry::SocketConnectUntil(s.Get(), address, port, Ambry::ClockMonotonic() + timeout_ms)
-                             : Ambry::SocketConnect(s.Get(), address, port);
+    bool ok = timeout_ms > 0 || cancel
+                  ? Ambry::SocketConnectUntil(s.Get(), address, port,
+                                              timeout_ms > 0 ? Ambry::ClockMonotonic() + timeout_ms : 0, cancel)
+                  : Ambry::SocketConnect(s.Get(), address, port);
     return ok ? s.Release() : -1;
 }
 
@@ -530,7 +532,7 @@ Client *ConnectClient(uint32_t address, uint16_t port, const ConnectOptions &opt
     auto start = std::chrono::steady_clock::now();
     if (port == 0)
         port = options.compressed ? 5558 : 5557;
-    int fd = ConnectSocket(address, port, options.timeout_ms);
+    int fd = ConnectSocket(address, port, options.timeout_ms, options.cancel);
     if (fd < 0)
         return nullptr;
 
@@ -538,19 +540,32 @@ Client *ConnectClient(uint32_t address, uint16_t port, const ConnectOptions &opt
     client->peer_address = address;
     client->peer_port = port;
 
-    bool ready;
-    if (options.timeout_ms > 0) {
-        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        int64_t left = std::max<int64_t>(1, options.timeout_ms - elapsed.count());
-        ready = client->ready.Wait(left) == Ambry::CEvent::WAIT_SIGNALLED;
-    } else {
-        ready = client->ready.Wait();
+    // The greeting, until the deadline; in short looks when the attempt may be called off.
+    constexpr int64_t kCancelLook = 50;
+    bool ready = false;
+    for (;;) {
+        int64_t wait = -1;  // no limit
+        if (options.timeout_ms > 0) {
+            auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            wait = std::max<int64_t>(1, options.timeout_ms - elapsed.count());
+        }
+        const bool sliced = options.cancel && (wait < 0 || wait > kCancelLook);
+        ready = client->ready.Wait(sliced ? kCancelLook : wait) == Ambry::CEvent::WAIT_SIGNALLED;
+        if (ready || !sliced || options.cancel->load())
+            break;
     }
     if (!ready) {
         CloseClient(client);
         return nullptr;
     }
     return client;
+}
+
+void AbortClient(Client *client)
+{
+    if (client)
+        ::shutdown(client->fd, SHUT_RDWR);
 }
 
 Client *AttachClient(int fd, bool compressed, const ClientCallbacks *callbacks, void *owner)

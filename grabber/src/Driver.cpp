@@ -81,6 +81,11 @@ struct NetHandle : Handle {
     std::condition_variable reconnect_cv;
     bool reconnect_wake = false;
     bool reconnect_stop = false;
+    // Closing calls a running attempt off: the connect and greeting waits watch
+    // the flag, and the client of an attempt not yet handed over (under
+    // reconnect_mutex) is aborted.
+    std::atomic<bool> reconnect_cancel{false};
+    Client *reconnecting = nullptr;
     bool closing = false;
 
     imaging::FrameDecoder decoder;  // reader thread only
@@ -649,6 +654,15 @@ bool StopRequested(NetHandle *h)
     return h->reconnect_stop;
 }
 
+// Records the attempt's client (none: the attempt is over) unless a stop came
+// first; false then.
+bool Attempting(NetHandle *h, Client *client)
+{
+    std::lock_guard<std::mutex> rl(h->reconnect_mutex);
+    h->reconnecting = h->reconnect_stop ? nullptr : client;
+    return !h->reconnect_stop;
+}
+
 void ReconnectWorker(NetHandle *h)
 {
     pthread_setname_np(pthread_self(), "TSLReconnect");
@@ -676,7 +690,12 @@ void ReconnectWorker(NetHandle *h)
             ConnectOptions co;
             co.compressed = h->options.compressed;
             co.timeout_ms = h->options.connect_timeout_ms;
+            co.cancel = &h->reconnect_cancel;
             Client *fresh = ConnectClient(h->address, h->port, co, &kClientCallbacks, h);
+            if (fresh && !Attempting(h, fresh)) {
+                CloseClient(fresh);
+                return;
+            }
             if (fresh && logged_in && !ClientClosed(fresh))
                 (void)BeginLogin(fresh, user, digest, kLoginWaitMs);
             if (fresh && !ClientClosed(fresh)) {
@@ -732,8 +751,12 @@ void ReconnectWorker(NetHandle *h)
                         h->state &= ~ST_STREAMING;
                     }
                 }
+                // Handed over: from here on the handle owns the client.
+                if (!Attempting(h, nullptr))
+                    return;
                 continue;  // checks the disconnected flag again
             }
+            (void)Attempting(h, nullptr);
             if (fresh)
                 CloseClient(fresh);
             std::unique_lock<std::mutex> rl(h->reconnect_mutex);
@@ -745,12 +768,18 @@ void ReconnectWorker(NetHandle *h)
     }
 }
 
-void StopReconnect(NetHandle *h)
+// Stops the worker and waits for it. With call_off, an attempt under way is given
+// up at once (its connection ends) rather than waited for.
+void StopReconnect(NetHandle *h, bool call_off)
 {
     std::thread worker;
     {
         std::lock_guard<std::mutex> rl(h->reconnect_mutex);
         h->reconnect_stop = true;
+        if (call_off) {
+            h->reconnect_cancel = true;
+            AbortClient(h->reconnecting);
+        }
         h->reconnect_cv.notify_all();
         worker = std::move(h->reconnect_thread);
     }
@@ -759,6 +788,8 @@ void StopReconnect(NetHandle *h)
     std::lock_guard<std::mutex> rl(h->reconnect_mutex);
     h->reconnect_stop = false;
     h->reconnect_wake = false;
+    h->reconnect_cancel = false;
+    h->reconnecting = nullptr;
 }
 
 // ---- Operations -----------------------------------------------------------------------
@@ -1159,7 +1190,7 @@ void OpClose(Handle *handle)
         Ambry::CLock lock(h->state_lock);
         h->closing = true;
     }
-    StopReconnect(h);
+    StopReconnect(h, true);
     Client *c;
     {
         Ambry::CLock call(h->call_lock);
@@ -1343,7 +1374,7 @@ void SetAutoReconnect(Handle *handle, bool on)
         }
     }
     if (!on) {
-        StopReconnect(h);
+        StopReconnect(h, false);
         return;
     }
     if (wake) {

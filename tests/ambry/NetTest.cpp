@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <vector>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -153,6 +156,41 @@ TEST(Net, ConnectWithTimeoutFailsAtOnceWhenRefusedAndLeavesNoSocket)
     int after = open("/dev/null", O_RDONLY);
     close(after);
     EXPECT_EQ(after, probe);
+}
+
+TEST(Net, ConnectUntilGivesUpWhenCalledOff)
+{
+    // A listener whose accept queue is full: further handshakes go unanswered, so
+    // a connect waits out its deadline unless it is called off.
+    CSocket listener(SocketCreateBind(SOCKET_STREAM, kLoopback, 0));
+    ASSERT_TRUE(SocketListen(listener.Get(), 0));
+    uint16_t port = 0;
+    ASSERT_TRUE(SocketLocalAddress(listener.Get(), nullptr, &port));
+    std::vector<CSocket> queued;
+    std::atomic<bool> cancel{false};
+    int64_t hung_ms = 0;
+    // Fill the queue until an attempt hangs: that one is the one to call off.
+    for (int i = 0; i < 8 && hung_ms == 0; ++i) {
+        CSocket s(SocketCreate(SOCKET_STREAM));
+        const auto start = std::chrono::steady_clock::now();
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            cancel = true;
+        });
+        const bool connected = SocketConnectUntil(s.Get(), kLoopback, port, ClockMonotonic() + 10000, &cancel);
+        const int error = errno;
+        stopper.join();
+        cancel = false;
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        if (connected) {
+            queued.push_back(std::move(s));
+            continue;
+        }
+        EXPECT_EQ(error, ECANCELED);
+        hung_ms = took.count();
+    }
+    ASSERT_GT(hung_ms, 0) << "no connect attempt hung";
+    EXPECT_LT(hung_ms, 2000);
 }
 
 TEST(Net, DatagramsLongerThanTheBufferFailInsteadOfTruncating)

@@ -452,6 +452,43 @@ TEST_F(Appliance, ReconnectsAfterTheDeviceComesBack)
     SetNotifyCallbacks(h, nullptr, nullptr);
 }
 
+TEST_F(Appliance, CloseCallsOffAReconnectionUnderWay)
+{
+    // The device comes back mute (no greeting), or slow to answer the login the
+    // handle repeats: either way closing the handle gives the attempt up at once
+    // instead of waiting out the 10 s connect deadline or the login wait.
+    struct Comeback {
+        const char *spec;
+        uint32_t awaited;  // the request that shows the attempt is under way (0: the connection)
+    };
+    for (Comeback c : {Comeback{"no-hello=1", 0}, Comeback{"reply-delay=3000", REQ_LOGIN_START}}) {
+        Run("serial=RC2,password=pw");
+        OpenOptions o = Quick();
+        o.connect_timeout_ms = 10000;
+        Handle *h = Open(ep.address, ep.port, o);  // closed below, not in TearDown
+        ASSERT_NE(h, nullptr);
+        Answers good{{"pw"}};
+        ASSERT_EQ(Login(h, Credentials, &good), LOGIN_ACCEPTED);
+        SetAutoReconnect(h, true);
+        sim.Stop();
+        ASSERT_TRUE(WaitFor([&] { return !IsConnected(h); }, 2000));
+
+        Sim::DeviceConfig again;
+        again.http_port = again.udp_port = -1;
+        std::string error;
+        const std::string spec = "serial=RC2,password=pw,port=" + std::to_string(ep.port) + "," + c.spec;
+        ASSERT_TRUE(Sim::ParseDeviceSpec(spec, again, &error)) << error;
+        ASSERT_TRUE(sim.Start({again}, &error)) << error;
+        ASSERT_TRUE(WaitFor(
+            [&] { return c.awaited ? sim.Stats(0).requests[c.awaited] >= 1 : sim.Stats(0).connections >= 1; }, 3000))
+            << c.spec;
+        const auto start = Clock::now();
+        Close(h);
+        EXPECT_LT(MsSince(start), 1000) << c.spec;
+        sim.Stop();
+    }
+}
+
 TEST_F(Appliance, GrabsTheExactPicture)
 {
     Run("mode=1920x1080@60000,animate=0,serial=FULLHD");

@@ -5,6 +5,7 @@
 // last error is per thread (errno).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -57,7 +58,10 @@ bool SocketClose(Socket s);
 // The connect-with-deadline sequence on a stream socket s: non-blocking, connect,
 // wait for writable or error until deadline_ms (ClockMonotonic time; 0 or less: no
 // limit), require writable, confirm with the peer-address query, blocking again.
-bool SocketConnectUntil(Socket s, uint32_t ip, uint16_t port, int64_t deadline_ms);
+// With `cancel`, the wait looks at it every 50 ms and gives up (errno ECANCELED)
+// once it is set.
+bool SocketConnectUntil(Socket s, uint32_t ip, uint16_t port, int64_t deadline_ms,
+                        const std::atomic<bool> *cancel = nullptr);
 // Creates and binds a stream socket to any address and port and connects it as above
 // within timeout_ms (0 or less: no limit). INVALID_SOCKET_FD on failure.
 Socket SocketConnectWithTimeout(uint32_t ip, uint16_t port, int64_t timeout_ms);

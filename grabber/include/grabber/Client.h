@@ -11,6 +11,7 @@
 #include "grabber/Transport.h"
 #include "grabber/Wire.h"
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -45,6 +46,8 @@ using CompletionFn = bool (*)(Client *client, uint32_t id, uint8_t status, uint3
 struct ConnectOptions {
     bool compressed = false;
     int timeout_ms = 10000;  // connect deadline; 0 or less: none
+    // Set by another thread: the attempt gives up within about 50 ms.
+    const std::atomic<bool> *cancel = nullptr;
 };
 
 // Connects, starts the reader and waits for the device's Hello until the deadline.
@@ -58,6 +61,9 @@ struct ConnectOptions {
 bool ClientReady(Client *client);
 // Stops the reader, closes the socket and frees the client. None does nothing.
 void CloseClient(Client *client);
+// Ends the connection at once from any thread: the reader releases every waiter.
+// The client stays to be closed by its owner.
+void AbortClient(Client *client);
 
 // Sends a request and waits up to the request time-out for its reply; the parse
 // function's result (1 without one), or 0 on failure, time-out or closed client.
