@@ -458,7 +458,7 @@ TEST_F(Appliance, CloseCallsOffAReconnectionUnderWay)
     // handle repeats: either way closing the handle gives the attempt up at once
     // instead of waiting out the 10 s connect deadline or the login wait.
     struct Comeback {
-        const char *spec;
+        const char *faults;
         uint32_t awaited;  // the request that shows the attempt is under way (0: the connection)
     };
     for (Comeback c : {Comeback{"no-hello=1", 0}, Comeback{"reply-delay=3000", REQ_LOGIN_START}}) {
@@ -476,15 +476,15 @@ TEST_F(Appliance, CloseCallsOffAReconnectionUnderWay)
         Sim::DeviceConfig again;
         again.http_port = again.udp_port = -1;
         std::string error;
-        const std::string spec = "serial=RC2,password=pw,port=" + std::to_string(ep.port) + "," + c.spec;
-        ASSERT_TRUE(Sim::ParseDeviceSpec(spec, again, &error)) << error;
+        const std::string description = "serial=RC2,password=pw,port=" + std::to_string(ep.port) + "," + c.faults;
+        ASSERT_TRUE(Sim::ParseDeviceSpec(description, again, &error)) << error;
         ASSERT_TRUE(sim.Start({again}, &error)) << error;
         ASSERT_TRUE(WaitFor(
             [&] { return c.awaited ? sim.Stats(0).requests[c.awaited] >= 1 : sim.Stats(0).connections >= 1; }, 3000))
-            << c.spec;
+            << c.faults;
         const auto start = Clock::now();
         Close(h);
-        EXPECT_LT(MsSince(start), 1000) << c.spec;
+        EXPECT_LT(MsSince(start), 1000) << c.faults;
         sim.Stop();
     }
 }
