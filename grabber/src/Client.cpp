@@ -270,6 +270,19 @@ bool SendFrame(Client *c, const std::vector<uint8_t> &bytes)
 
 // ---- Login handling (reader thread) ---------------------------------------------------
 
+// Registers a request whose reply goes to `complete`; its id. The caller holds the
+// write lock.
+uint32_t AddPending(Client *c, CompletionFn complete, void *context)
+{
+    const uint32_t id = NextRequestId(c->id_counter);
+    auto entry = std::make_shared<Pending>();
+    entry->id = id;
+    entry->complete = complete;
+    entry->context = context;
+    c->pending[id] = entry;
+    return id;
+}
+
 std::shared_ptr<PendingLogin> FindLogin(Client *c, uint32_t start_id, uint32_t result_id)
 {
     for (auto &l : c->logins)
@@ -353,11 +366,7 @@ bool OnChallenge(Client *c, const IncomingFrame &frame, PayloadReader &payload)
     login->answered = true;
     if (c->closed)
         return true;
-    uint32_t id = NextRequestId(c->id_counter);
-    auto entry = std::make_shared<Pending>();
-    entry->id = id;
-    entry->complete = OnLoginResultReply;
-    c->pending[id] = entry;
+    const uint32_t id = AddPending(c, OnLoginResultReply, nullptr);
     login->result_id = id;
     (void)SendFrame(c, BuildRequestBytes(id, REQ_LOGIN_RESULT, {}));
     return true;
@@ -679,12 +688,7 @@ uint32_t AsyncRequest(Client *client, uint32_t type, const std::vector<uint8_t> 
     Ambry::CLock lock(client->write_lock);
     if (client->closed)
         return 0;
-    uint32_t id = NextRequestId(client->id_counter);
-    auto entry = std::make_shared<Pending>();
-    entry->id = id;
-    entry->complete = complete;
-    entry->context = context;
-    client->pending[id] = entry;
+    const uint32_t id = AddPending(client, complete, context);
     if (!SendFrame(client, BuildRequestBytes(id, type, payload))) {
         client->pending.erase(id);
         return 0;
@@ -708,11 +712,7 @@ int BeginLogin(Client *client, const char *user, const uint8_t password_digest[1
         if (client->closed)
             return OUTCOME_ERROR;
         client->logins.push_back(login);
-        uint32_t id = NextRequestId(client->id_counter);
-        auto entry = std::make_shared<Pending>();
-        entry->id = id;
-        entry->complete = OnLoginStartReply;
-        client->pending[id] = entry;
+        const uint32_t id = AddPending(client, OnLoginStartReply, nullptr);
         login->start_id = id;
         if (!SendFrame(client, BuildRequestBytes(id, REQ_LOGIN_START, {}))) {
             client->pending.erase(id);
