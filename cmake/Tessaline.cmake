@@ -16,6 +16,13 @@ if(TESSALINE_SANITIZERS)
   add_compile_definitions(TESSALINE_SANITIZED=1)
 endif()
 
+# Fault-injection builds: Ambry::FaultHit (ambry/FaultInject.h) fails the Nth call of a
+# chosen kind; the "faults" tests walk every N. Off: FaultHit is a constant false.
+option(TESSALINE_FAULTS "Build with fault injection (tests of failure paths)" OFF)
+if(TESSALINE_FAULTS)
+  add_compile_definitions(TESSALINE_FAULTS=1)
+endif()
+
 # Is a library enabled in this build tree?
 function(tessaline_enabled out comp)
   if(comp IN_LIST TESSALINE_COMPONENTS AND TARGET tessaline_${comp})

@@ -17,6 +17,7 @@
 
 #include "ModuleInternal.h"
 #include "ambry/Clock.h"
+#include "ambry/FaultInject.h"
 #include "ambry/Module.h"
 #include "ambry/Trace.h"
 
@@ -326,6 +327,10 @@ Socket SocketAccept(Socket s, uint32_t *ip, uint16_t *port)
 
 long SocketSend(Socket s, const void *data, size_t size)
 {
+    if (FaultHit(FaultKind::SocketSend)) {
+        errno = EIO;
+        return -1;
+    }
     ssize_t rc;
     do {
         rc = send(s, data, size, MSG_NOSIGNAL);
@@ -335,6 +340,10 @@ long SocketSend(Socket s, const void *data, size_t size)
 
 long SocketReceive(Socket s, void *data, size_t size)
 {
+    if (FaultHit(FaultKind::SocketRecv)) {
+        errno = EIO;
+        return -1;
+    }
     ssize_t rc;
     do {
         rc = recv(s, data, size, 0);
@@ -344,6 +353,10 @@ long SocketReceive(Socket s, void *data, size_t size)
 
 long SocketSendTo(Socket s, const void *data, size_t size, uint32_t ip, uint16_t port)
 {
+    if (FaultHit(FaultKind::SocketSend)) {
+        errno = EIO;
+        return -1;
+    }
     sockaddr_in address = MakeAddress(ip, port);
     ssize_t rc;
     do {
@@ -354,6 +367,10 @@ long SocketSendTo(Socket s, const void *data, size_t size, uint32_t ip, uint16_t
 
 long SocketReceiveFrom(Socket s, void *data, size_t capacity, uint32_t *ip, uint16_t *port)
 {
+    if (FaultHit(FaultKind::SocketRecv)) {
+        errno = EIO;
+        return -1;
+    }
     sockaddr_in address{};
     socklen_t length = sizeof address;
     ssize_t rc;
