@@ -96,12 +96,12 @@ function(tessaline_test name)
 endfunction()
 
 # tessaline_program(<name> SOURCES files... LIBS targets...)
+# Every program sees <tessaline/Version.h>; cmake/Install.cmake says where it is installed.
 function(tessaline_program name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${TESSALINE_WARNINGS})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Threads::Threads)
-  install(TARGETS ${name} RUNTIME DESTINATION bin)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} tessaline::version Threads::Threads)
 endfunction()
 
 # tessaline_fuzzer(<name> SOURCES files... LIBS targets... [CORPUS dir])

@@ -8,6 +8,7 @@
 #include <deviceio/NetGrabberIO.h>
 #include <discovery/Discovery.h>
 #include <grabber/Grabber.h>
+#include <tessaline/Version.h>
 
 #include <atomic>
 #include <cerrno>
@@ -27,7 +28,7 @@ const char kUsage[] =
     "  tessaline-probe HOST[:PORT] [--password P] [--grab FILE] [--watch SECONDS]\n"
     "  tessaline-probe HOST[:PORT] [--password P] --stream CODE --frames N --out DIR\n"
     "  tessaline-probe --search [--seconds N]\n"
-    "  tessaline-probe --help\n"
+    "  tessaline-probe --help | --version\n"
     "\n"
     "Opens the device at HOST (port 5557 unless given) the way the configuration\n"
     "utility does and prints the login status, model, serial number, the name stored\n"
@@ -45,6 +46,8 @@ const char kUsage[] =
     "  --search          broadcast a search on every local network and print one\n"
     "                    line per reply\n"
     "  --seconds N       how long the search listens (default 5)\n"
+    "  --help            print this text and exit\n"
+    "  --version         print the version and exit\n"
     "\n"
     "Exit status: 0 when the device was found and logged in (for --search: when at\n"
     "least one device answered), 1 otherwise, 2 for a usage error.\n";
@@ -97,6 +100,9 @@ int ParseArgs(int argc, char **argv, Options *o)
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("tessaline-probe %s\n", TESSALINE_VERSION);
             return 0;
         } else if (a == "--password") {
             const char *v = value("--password");
