@@ -4,6 +4,10 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
 set(TESSALINE_WARNINGS -Wall -Wextra -Werror)
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  # Checks the lock annotations (ambry/ThreadSafety.h).
+  list(APPEND TESSALINE_WARNINGS -Wthread-safety -Wthread-safety-beta)
+endif()
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # GCC 12 reports false positives here on code that is correct under -O2.
   list(APPEND TESSALINE_WARNINGS -Wno-stringop-overflow -Wno-array-bounds -Wno-restrict -Wno-stringop-truncation)

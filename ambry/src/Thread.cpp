@@ -115,8 +115,7 @@ void *ThreadMain(void *argument)
     auto *record = static_cast<ThreadRecord *>(argument);
     record->id.store(pthread_self(), std::memory_order_release);
     t_self = record;
-    if (record->name[0])
-        pthread_setname_np(pthread_self(), record->name);
+    SetCurrentThreadName(record->name);
 
     // Runs also when the start function leaves through pthread_exit (forced unwinding).
     struct Finish {
@@ -136,6 +135,15 @@ void *ThreadMain(void *argument)
 }
 
 }  // namespace
+
+void SetCurrentThreadName(const char *name)
+{
+    if (!name || !name[0])
+        return;
+    char shortName[16] = {};
+    std::strncpy(shortName, name, sizeof shortName - 1);
+    pthread_setname_np(pthread_self(), shortName);
+}
 
 bool ThreadCreate(ThreadStartFn start, void *argument, ThreadRecord **out, const char *name)
 {

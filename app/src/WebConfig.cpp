@@ -1,5 +1,6 @@
 #include "app/WebConfig.h"
 
+#include <ambry/Thread.h>
 #include <store/Registry.h>
 
 #include <spawn.h>
@@ -119,7 +120,7 @@ int SpawnBrowser(const BrowserLaunch &launch)
     if (posix_spawnp(&pid, launch.program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
         return -1;
     // Nobody waits for the browser; a detached reaper keeps it from lingering as a zombie.
-    std::thread([pid] {
+    Ambry::StartThread("browser-reaper", [pid] {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }

@@ -3,30 +3,39 @@
 // The owner may lock again; each lock needs its own unlock. Unlock by a thread
 // that does not own the mutex fails and changes nothing. HeldCount() is the hold
 // count when the caller owns the mutex, else 0 (for asserts).
+//
+// CMutex is a capability for clang's thread-safety analysis (ambry/ThreadSafety.h):
+// fields name the mutex that guards them, "...Locked" functions require it, and
+// AssertHeld() both checks at run time and tells the analysis the lock is held.
 #pragma once
 
+#include <ambry/ThreadSafety.h>
+
 #include <atomic>
+#include <cassert>
 #include <mutex>
 #include <pthread.h>
 
 namespace Ambry {
 
-class CMutex {
+class TSL_CAPABILITY("mutex") CMutex {
 public:
     CMutex() = default;
     CMutex(const CMutex &) = delete;
     CMutex &operator=(const CMutex &) = delete;
 
-    void Lock();
-    [[nodiscard]] bool TryLock();
+    void Lock() TSL_ACQUIRE();
+    [[nodiscard]] bool TryLock() TSL_TRY_ACQUIRE(true);
     [[nodiscard]] int HeldCount() const;
-    bool Unlock();
+    bool Unlock() TSL_RELEASE();
     bool Held() const { return HeldCount() > 0; }
+    // For "...Locked" functions: the caller must hold the mutex.
+    void AssertHeld() const TSL_ASSERT_CAPABILITY(this) { assert(Held()); }
 
     // BasicLockable, so std::unique_lock / std::condition_variable_any work.
-    void lock() { Lock(); }
-    bool try_lock() { return TryLock(); }
-    void unlock() { Unlock(); }
+    void lock() TSL_ACQUIRE() { Lock(); }
+    bool try_lock() TSL_TRY_ACQUIRE(true) { return TryLock(); }
+    void unlock() TSL_RELEASE() { Unlock(); }
 
 private:
     std::mutex m_mutex;
@@ -36,10 +45,10 @@ private:
 };
 
 // Holds a CMutex for a scope.
-class CLock {
+class TSL_SCOPED_CAPABILITY CLock {
 public:
-    explicit CLock(CMutex &mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-    ~CLock() { m_mutex.Unlock(); }
+    explicit CLock(CMutex &mutex) TSL_ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.Lock(); }
+    ~CLock() TSL_RELEASE() { m_mutex.Unlock(); }
     CLock(const CLock &) = delete;
     CLock &operator=(const CLock &) = delete;
 

@@ -15,6 +15,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <thread>
+#include <utility>
 
 namespace Ambry {
 
@@ -29,6 +32,22 @@ using TlsDestructorFn = void (*)(void *value);
 // null. On failure nothing is left behind and false is returned.
 [[nodiscard]] bool ThreadCreate(ThreadStartFn start, void *argument, ThreadRecord **record = nullptr,
                                 const char *name = nullptr);
+
+// Names the calling thread for debuggers, ps and sanitizer reports (at most 15
+// bytes are kept). Null or empty leaves the name as it is.
+void SetCurrentThreadName(const char *name);
+
+// Every other thread of the system starts here: body runs on a std::thread that
+// carries the given name from its first instruction. The caller owns the
+// std::thread (join it, or let its owner join it).
+template <typename Body>
+std::thread StartThread(const char *name, Body &&body)
+{
+    return std::thread([label = std::string(name ? name : ""), body = std::forward<Body>(body)]() mutable {
+        SetCurrentThreadName(label.c_str());
+        body();
+    });
+}
 
 // Gives up the creator's reference; once only. False for a pointer that is not a live
 // record of this module or for a record already detached or joined.
