@@ -48,8 +48,8 @@ struct DiscoverySession {
     std::vector<Ambry::Socket> sockets;
     uint32_t target = 0;
     uint32_t cookie = 0;
-    uint32_t parameter_a = 0;
-    uint32_t parameter_b = 0;
+    uint32_t device_query_a = 0;
+    uint32_t device_query_b = 0;
     char text[33] = {};
     DiscoveryCallback callback = nullptr;
     void *user_data = nullptr;
@@ -75,7 +75,7 @@ struct DiscoverySession {
 bool DiscoverySession::SendRequests()
 {
     uint8_t request[DISCOVERY_REQUEST_SIZE];
-    BuildDiscoveryRequest(cookie, parameter_a, parameter_b, text, request);
+    BuildDiscoveryRequest(cookie, device_query_a, device_query_b, text, request);
     bool sent = false;
     auto send_to = [&](uint32_t address) {
         for (int fd : sockets) {
@@ -147,7 +147,7 @@ void DiscoverySession::Run()
     running.store(false, std::memory_order_release);
 }
 
-DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, const char *text,
+DiscoverySession *StartDiscovery(uint32_t device_query_a, uint32_t device_query_b, const char *text,
                                  DiscoveryCallback callback, void *user_data, uint32_t target,
                                  const DiscoveryOptions &options)
 {
@@ -179,8 +179,8 @@ DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, con
     if (text)
         std::memcpy(session->text, text, strnlen(text, 32));
     session->cookie = Ambry::RandomNext32();
-    session->parameter_a = parameter_a;
-    session->parameter_b = parameter_b;
+    session->device_query_a = device_query_a;
+    session->device_query_b = device_query_b;
     session->callback = callback;
     session->user_data = user_data;
     session->target = target;
@@ -196,10 +196,10 @@ DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, con
     return session.release();
 }
 
-DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, const char *text,
+DiscoverySession *StartDiscovery(uint32_t device_query_a, uint32_t device_query_b, const char *text,
                                  DiscoveryCallback callback, void *user_data, uint32_t target)
 {
-    return StartDiscovery(parameter_a, parameter_b, text, callback, user_data, target, DiscoveryOptions{});
+    return StartDiscovery(device_query_a, device_query_b, text, callback, user_data, target, DiscoveryOptions{});
 }
 
 void StopDiscovery(DiscoverySession *session)

@@ -79,11 +79,11 @@ DiscoveryRecord Device(const char *serial, uint32_t type, uint16_t port)
     std::strncpy(r.serial_number, serial, 32);
     r.device_type = type;
     r.port = port;
-    r.reply_word_b = 0x01020304;
-    r.reply_value1 = 11;
-    r.reply_value2 = 22;
-    r.reply_value3 = 33;
-    r.reply_value4 = 44;
+    r.device_word = 0x01020304;
+    r.device_value1 = 11;
+    r.device_value2 = 22;
+    r.device_value3 = 33;
+    r.device_value4 = 44;
     return r;
 }
 
@@ -193,12 +193,12 @@ TEST(DiscoveryCodec, RequestAndReplyLayout)
     EXPECT_EQ(got.address, Ip(10, 0, 0, 7));
     EXPECT_EQ(got.port, 6000);
     EXPECT_EQ(got.device_type, 3u);
-    EXPECT_EQ(got.reply_word_b, 0x01020304u);
+    EXPECT_EQ(got.device_word, 0x01020304u);
     EXPECT_STREQ(got.serial_number, "SN-0042");
-    EXPECT_EQ(got.reply_value1, 11);
-    EXPECT_EQ(got.reply_value2, 22);
-    EXPECT_EQ(got.reply_value3, 33);
-    EXPECT_EQ(got.reply_value4, 44);
+    EXPECT_EQ(got.device_value1, 11);
+    EXPECT_EQ(got.device_value2, 22);
+    EXPECT_EQ(got.device_value3, 33);
+    EXPECT_EQ(got.device_value4, 44);
 
     // Wrong cookie, wrong packet type, one byte short: ignored.
     EXPECT_FALSE(ParseDiscoveryReply(reply, sizeof reply, 0x11223345, 0, &got));

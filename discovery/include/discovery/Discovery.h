@@ -19,16 +19,19 @@ inline constexpr uint32_t DISCOVERY_BROADCAST = 0xFFFFFFFFu;
 
 // One device that answered. Host byte order throughout. The serial number is up to 32
 // bytes and always NUL-terminated.
+//
+// The device_word and device_value fields carry values whose meaning lies with the
+// device: they are kept as the reply gave them and never interpreted here.
 struct DiscoveryRecord {
     uint32_t address = 0;  // source address of the reply
     uint16_t port = 0;     // the device's service port; 0 means the default
-    uint16_t reply_value4 = 0;
-    uint32_t device_type = 0;
-    uint32_t reply_word_b = 0;
+    uint16_t device_value4 = 0;  // reply bytes 53-54
+    uint32_t device_type = 0;    // the device-type code
+    uint32_t device_word = 0;    // reply bytes 9-12
     char serial_number[33] = {};
-    uint16_t reply_value1 = 0;
-    uint16_t reply_value2 = 0;
-    uint16_t reply_value3 = 0;
+    uint16_t device_value1 = 0;  // reply bytes 45-46
+    uint16_t device_value2 = 0;  // reply bytes 47-48
+    uint16_t device_value3 = 0;  // reply bytes 49-50
 };
 
 // Called on the search thread for every valid reply; non-zero goes on searching, 0 ends
@@ -37,13 +40,14 @@ using DiscoveryCallback = int (*)(const DiscoveryRecord *record, void *user_data
 
 struct DiscoverySession;
 
-// Starts a search: parameters A and B and the text (at most 32 bytes, may be none) go
-// into every request; `target` (host order) is an extra unicast destination, 0 for
+// Starts a search: the two query words and the query text (at most 32 bytes, may be
+// none) go into every request. Their meaning lies with the devices; this system sends
+// zeros and no text. `target` (host order) is an extra unicast destination, 0 for
 // none, DISCOVERY_BROADCAST to send only the broadcast. None when no local address
 // other than 127.0.0.1 can be used, or a socket or the thread cannot be made.
-[[nodiscard]] DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, const char *text,
-                                               DiscoveryCallback callback, void *user_data,
-                                               uint32_t target = 0);
+[[nodiscard]] DiscoverySession *StartDiscovery(uint32_t device_query_a, uint32_t device_query_b,
+                                               const char *device_query_text, DiscoveryCallback callback,
+                                               void *user_data, uint32_t target = 0);
 
 // Where and how a search sends. The defaults are those of StartDiscovery.
 struct DiscoveryOptions {
@@ -56,9 +60,9 @@ struct DiscoveryOptions {
     bool broadcast = true;
 };
 
-[[nodiscard]] DiscoverySession *StartDiscovery(uint32_t parameter_a, uint32_t parameter_b, const char *text,
-                                               DiscoveryCallback callback, void *user_data, uint32_t target,
-                                               const DiscoveryOptions &options);
+[[nodiscard]] DiscoverySession *StartDiscovery(uint32_t device_query_a, uint32_t device_query_b,
+                                               const char *device_query_text, DiscoveryCallback callback,
+                                               void *user_data, uint32_t target, const DiscoveryOptions &options);
 
 // Stops and frees a search (none does nothing): wakes the search thread, joins it and
 // closes every socket. Returns within about one wait slice.
@@ -76,8 +80,8 @@ void StopDiscovery(DiscoverySession *session);
 
 // Datagram codec.
 // Writes the 45-byte request.
-void BuildDiscoveryRequest(uint32_t cookie, uint32_t parameter_a, uint32_t parameter_b, const char *text,
-                           uint8_t out[DISCOVERY_REQUEST_SIZE]);
+void BuildDiscoveryRequest(uint32_t cookie, uint32_t device_query_a, uint32_t device_query_b,
+                           const char *device_query_text, uint8_t out[DISCOVERY_REQUEST_SIZE]);
 // Writes a 55-byte reply (the device's side; the simulator and tests use it).
 void BuildDiscoveryReply(uint32_t cookie, const DiscoveryRecord &record, uint8_t out[DISCOVERY_REPLY_SIZE]);
 // Parses a reply of `size` bytes from `source_address` (host order). False when it is

@@ -11,6 +11,8 @@
 
 #include "grabber/Records.h"
 
+#include <ambry/ByteCursor.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -97,63 +99,12 @@ inline uint32_t NextRequestId(uint32_t &counter)
     return counter;
 }
 
-// Source of bytes under a payload view (a connection's receive side).
-class InputStream {
-public:
-    virtual ~InputStream() = default;
-    // True only when all n bytes were read.
-    virtual bool ReadExact(void *buffer, size_t n) = 0;
-    // True only when n bytes were consumed.
-    virtual bool Skip(size_t n) = 0;
-};
-
-// Bounds-checked big-endian reader over one payload, either in memory or read
-// from a stream. A read past the payload's end fails and marks the reader failed;
-// once failed, every read fails.
-class PayloadReader {
-public:
-    PayloadReader(const void *data, size_t size) : m_data(static_cast<const uint8_t *>(data)), m_left(size) {}
-    PayloadReader(InputStream &stream, size_t size) : m_stream(&stream), m_left(size) {}
-
-    size_t Remaining() const { return m_left; }
-    bool Failed() const { return m_failed; }
-    // Marks the payload as malformed (a parser that rejects what it read).
-    void Fail() { m_failed = true; }
-
-    bool U8(uint8_t &v);
-    bool U16(uint16_t &v);
-    bool U32(uint32_t &v);
-    bool I32(int32_t &v);
-    bool Bytes(void *out, size_t n);
-    bool Skip(size_t n);
-    // Consumes what is left; false only when the stream fails.
-    bool SkipRest();
-
-private:
-    bool Take(void *out, size_t n);
-
-    InputStream *m_stream = nullptr;
-    const uint8_t *m_data = nullptr;
-    size_t m_left = 0;
-    bool m_failed = false;
-};
-
-// Big-endian writer appending to a byte vector.
-class PayloadWriter {
-public:
-    explicit PayloadWriter(std::vector<uint8_t> &out) : m_out(out) {}
-    void U8(uint8_t v) { m_out.push_back(v); }
-    void U16(uint16_t v);
-    void U32(uint32_t v);
-    void Bytes(const void *data, size_t n);
-    void Zeros(size_t n) { m_out.insert(m_out.end(), n, 0); }
-    // Appends n bytes left for the caller to fill; returns where they start.
-    uint8_t *Grow(size_t n);
-    size_t Size() const { return m_out.size(); }
-
-private:
-    std::vector<uint8_t> &m_out;
-};
+// Payloads are read and written only through the bounds-checked big-endian cursors:
+// a reader over a payload in memory or on a connection's receive side (an
+// InputStream), a writer appending to a message's bytes.
+using InputStream = Ambry::InputStream;
+using PayloadReader = Ambry::BigEndianReader;
+using PayloadWriter = Ambry::BigEndianWriter;
 
 // One whole frame being built: the header is written first, the payload appended,
 // Finish() fills in the length field.
