@@ -35,6 +35,17 @@ namespace {
 // entry done; the futex is woken only when the caller went to sleep on it.
 enum : uint32_t { kPendingOpen = 0, kPendingDone = 1, kPendingSleeping = 2 };
 
+// One step of a spin-wait: tells the processor that this thread only watches a
+// flag, so a sibling hardware thread gets the core; plain busy-waiting elsewhere.
+inline void CpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || (defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 7)
+    __asm__ __volatile__("yield" ::: "memory");
+#endif
+}
+
 struct Pending {
     uint32_t id = 0;
     bool waiting = false;
@@ -67,7 +78,7 @@ struct Pending {
                     break;
                 std::this_thread::yield();
             }
-            __builtin_ia32_pause();
+            CpuRelax();
         }
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         for (;;) {

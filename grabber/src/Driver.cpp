@@ -1250,8 +1250,7 @@ Handle *OpenWith(uint32_t address, uint16_t port, const OpenOptions &options)
     h->type = type;
     h->address = ClientPeerAddress(c);
     h->port = ClientPeerPort(c);
-    std::snprintf(h->address_text, sizeof h->address_text, "%u.%u.%u.%u", (h->address >> 24) & 255,
-                  (h->address >> 16) & 255, (h->address >> 8) & 255, h->address & 255);
+    Ambry::FormatIPv4(h->address, h->address_text);
 
     Parameter name;
     name.id = 18;
