@@ -278,6 +278,28 @@ void CopyRows(const uint8_t *src, int64_t src_stride, uint8_t *dst, int64_t dst_
 
 }  // namespace
 
+namespace kernels {
+
+void Packed422RowToRgb24(const uint8_t *in, uint8_t *out, int64_t pairs, bool uyvy, bool red_first)
+{
+    const ColourTables &t = Tables();
+    const int ri = red_first ? 0 : 2, bi = red_first ? 2 : 0;
+    uint8_t pair[4];
+    for (int64_t k = 0; k < pairs; ++k, in += 4, out += 6) {
+        const uint8_t *yuy2 = in;
+        if (uyvy) {
+            pair[0] = in[1], pair[1] = in[0], pair[2] = in[3], pair[3] = in[2];
+            yuy2 = pair;
+        }
+        Rgb p0, p1;
+        PairToRgb(t, yuy2, p0, p1);
+        out[ri] = p0.r, out[1] = p0.g, out[bi] = p0.b;
+        out[3 + ri] = p1.r, out[4] = p1.g, out[3 + bi] = p1.b;
+    }
+}
+
+}  // namespace kernels
+
 bool ConvertFromYuy2(FrameBuffer &frame, uint32_t target_code)
 {
     const uint32_t target = FormatIdOf(target_code);

@@ -90,4 +90,8 @@ void TurnPlane8(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst,
 // The same for 32-bit pixels.
 void TurnPlane32(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst, bool clockwise);
 
+// Plain row kernel (the YUY2 colour tables): `pairs` YUY2 (or UYVY) pixel pairs to
+// 24-bit pixels, blue first unless `red_first`.
+void Packed422RowToRgb24(const uint8_t *in, uint8_t *out, int64_t pairs, bool uyvy, bool red_first);
+
 }  // namespace imaging::kernels
