@@ -2,13 +2,23 @@
 #include <sim/SimProcess.h>
 
 #include <grabber/Grabber.h>
+#include <grabber/Transport.h>
+#include <imaging/Format.h>
+#include <sim/Simulator.h>
 
 #include <ambry/Net.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -28,6 +38,85 @@ std::string HttpGet(uint32_t ip, uint16_t port, const char *path)
         response.append(buf, size_t(n));
     }
     return response;
+}
+
+using Bytes = std::vector<uint8_t>;
+
+// Streamed frames offered to the callback, copied, by delivered pixel format.
+struct Received {
+    std::mutex lock;
+    std::map<uint32_t, std::vector<Bytes>> frames;
+
+    static bool OnFrame(void *context, Grabber::FrameRecord *f)
+    {
+        auto *r = static_cast<Received *>(context);
+        {
+            std::lock_guard<std::mutex> guard(r->lock);
+            r->frames[f->format].emplace_back(f->data, f->data + f->image_bytes);
+        }
+        Grabber::ReleaseFrame(f->owner, f);
+        return true;
+    }
+    std::vector<Bytes> WaitFor(uint32_t format, size_t n)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (frames[format].size() >= n || std::chrono::steady_clock::now() > until)
+                    return frames[format];
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+};
+
+// A bare protocol client: reads what the appliance sends, frame by frame, and
+// sends requests of its own. Reads give up after 3 s.
+class RawClient {
+public:
+    RawClient(uint32_t ip, uint16_t port) : m_sock(Ambry::SocketConnectWithTimeout(ip, port, 3000))
+    {
+        timeval limit{3, 0};
+        if (!m_sock.IsValid() || ::setsockopt(m_sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+            return;
+        m_transport = std::make_unique<Grabber::Transport>(m_sock.Get(), false);
+        m_open = m_transport->OpenInput();
+    }
+    bool Open() const { return m_open; }
+
+    uint32_t Request(uint32_t type, const Bytes &payload = {})
+    {
+        Grabber::MessageBuilder b = Grabber::MessageBuilder::Request(++m_id, type);
+        b.Payload().Bytes(payload.data(), payload.size());
+        return m_transport->Send(b.Take()) ? m_id : 0;
+    }
+    // The next frame of `kind` (others skipped) with its payload.
+    bool Next(uint32_t kind, Grabber::IncomingFrame &f, Bytes &payload)
+    {
+        while (m_open && Grabber::ReadIncomingFrame(m_transport->Input(), f, 1u << 24) == Grabber::FRAME_OK) {
+            payload.resize(f.payload);
+            if (!m_transport->Input().ReadExact(payload.data(), payload.size()))
+                break;
+            if (f.kind == kind)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    Ambry::CSocket m_sock;
+    std::unique_ptr<Grabber::Transport> m_transport;
+    bool m_open = false;
+    uint32_t m_id = 0;
+};
+
+Grabber::AudioFormat DecodeFormat(const Bytes &payload, size_t offset)
+{
+    Grabber::PayloadReader r(payload.data() + offset, payload.size() - offset);
+    Grabber::AudioFormat f;
+    EXPECT_TRUE(Grabber::DecodeAudioFormat(r, f));
+    return f;
 }
 
 }  // namespace
@@ -171,4 +260,190 @@ TEST(SimProgram, ConfigFileAndPortFile)
     std::remove(ports.c_str());
     std::remove(config.c_str());
     rmdir(dir);
+}
+
+// Every stream format arrives as the appliance's picture carrying consecutive
+// frame numbers; the status file counts the connections and streams of the
+// appliance.
+TEST(SimProgram, StreamsEveryFormatNumberedAndCountsConnections)
+{
+    const std::string spec = "serial=NUM1,animate=0,counter=1,mode=128x96@120000";
+    SimProcess sim({"--port", "0", "--http-port", "0", "--udp-port", "0", "--device", spec});
+    ASSERT_TRUE(sim.Ready());
+    Sim::DeviceConfig cfg;
+    std::string error;
+    ASSERT_TRUE(Sim::ParseDeviceSpec(spec, cfg, &error)) << error;
+    constexpr int kW = 128, kH = 96;
+
+    Grabber::Startup();
+    Grabber::Handle *h = Grabber::Open(sim.Device(0).address, sim.Device(0).port);
+    Grabber::Handle *other = Grabber::Open(sim.Device(0).address, sim.Device(0).port);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(other, nullptr);
+    auto status = [&](uint64_t open, uint64_t accepted, uint64_t streaming) {
+        return sim.WaitForStatus(0, [&](const SimProcess::Status &s) {
+            return s.connections == open && s.accepted == accepted && s.streaming == streaming;
+        });
+    };
+    EXPECT_TRUE(status(2, 2, 0));
+
+    Received received;
+    Grabber::StreamCallbacks callbacks{};
+    callbacks.on_frame = Received::OnFrame;
+    const Grabber::Operations &ops = Grabber::NetworkDriver().ops;
+    ASSERT_TRUE(ops.EnableStreaming(h));
+    ASSERT_TRUE(ops.SetStreamCallbacks(h, &callbacks, &received));
+    // Stream format, the format delivered, its row order.
+    const struct {
+        uint32_t stream, delivered;
+    } kCases[] = {
+        {imaging::kBgr24, imaging::kBgr24},
+        {uint32_t(imaging::kBgr24) | Grabber::FORMAT_BOTTOM_UP, uint32_t(imaging::kBgr24) | Grabber::FORMAT_BOTTOM_UP},
+        {imaging::kRgb24, imaging::kRgb24},
+        {imaging::kCompressed24, imaging::kRgb24},
+        {imaging::kCompressedBgr24, imaging::kBgr24},
+        {imaging::kCompressedYuv, imaging::kYuy2},
+        {imaging::kCompressedUyvy, imaging::kUyvy},
+    };
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(testing::Message() << std::hex << "stream format 0x" << c.stream);
+        ASSERT_TRUE(ops.SetStreamFormat(h, c.stream, nullptr));
+        const std::vector<Bytes> frames = received.WaitFor(c.delivered, 4);
+        ASSERT_GE(frames.size(), 4u);
+        const uint32_t pixel = c.delivered & Grabber::FORMAT_PIXEL_MASK;
+        const bool bottom_up = (c.delivered & Grabber::FORMAT_BOTTOM_UP) != 0;
+        const int pixel_bytes = pixel == imaging::kYuy2 || pixel == imaging::kUyvy ? 2 : 3;
+        const int channel = pixel == imaging::kYuy2 ? 0 : 1;
+        const ptrdiff_t row = ptrdiff_t(kW) * pixel_bytes;
+        uint32_t first = 0;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const Bytes &f = frames[i];
+            ASSERT_EQ(f.size(), size_t(row) * kH);
+            uint32_t number = 0;
+            ASSERT_TRUE(bottom_up ? Sim::DecodeFrameCounter(f.data() + (kH - 1) * row, kW, kH, &number, pixel_bytes,
+                                                            channel, -row)
+                                  : Sim::DecodeFrameCounter(f.data(), kW, kH, &number, pixel_bytes, channel));
+            if (i == 0)
+                first = number;
+            EXPECT_EQ(number, first + i);
+            Bytes want(size_t(kW) * kH * 3);
+            Sim::RenderPattern(cfg, 0, kW, kH, want.data());
+            Sim::DrawFrameCounter(want.data(), kW, kH, number);
+            if (pixel == imaging::kYuy2)
+                want = Sim::ToYuy2(want.data(), kW, kH);
+            else if (pixel == imaging::kUyvy)
+                want = Sim::ToUyvy(want.data(), kW, kH);
+            for (int y = 0; bottom_up && y < kH / 2; ++y)
+                std::swap_ranges(want.begin() + y * row, want.begin() + (y + 1) * row, want.end() - (y + 1) * row);
+            EXPECT_TRUE(f == want) << "frame " << number << " is not the numbered picture";
+        }
+    }
+    EXPECT_TRUE(status(2, 2, 1));
+    ASSERT_TRUE(ops.DisableStreaming(h));
+    EXPECT_TRUE(status(2, 2, 0));
+    Grabber::Close(h);
+    Grabber::Close(other);
+    Grabber::Shutdown();
+    EXPECT_TRUE(status(0, 2, 0));
+    // Numbers survive the corner being halved; a picture without them has none.
+    Bytes big(size_t(kW) * kH * 3), half(size_t(kW / 2) * (kH / 2) * 3);
+    Sim::RenderPattern(cfg, 0, kW, kH, big.data());
+    uint32_t number = 0;
+    EXPECT_FALSE(Sim::DecodeFrameCounter(big.data(), kW, kH, &number));
+    Sim::DrawFrameCounter(big.data(), kW, kH, 0xC0FFEE42u);
+    for (int y = 0; y < kH / 2; ++y)
+        for (int x = 0; x < kW / 2; ++x)
+            for (int k = 0; k < 3; ++k)
+                half[(size_t(y) * (kW / 2) + x) * 3 + k] = uint8_t(
+                    (big[(size_t(2 * y) * kW + 2 * x) * 3 + k] + big[(size_t(2 * y) * kW + 2 * x + 1) * 3 + k] +
+                     big[(size_t(2 * y + 1) * kW + 2 * x) * 3 + k] + big[(size_t(2 * y + 1) * kW + 2 * x + 1) * 3 + k] +
+                     2) / 4);
+    ASSERT_TRUE(Sim::DecodeFrameCounter(half.data(), kW / 2, kH / 2, &number));
+    EXPECT_EQ(number, 0xC0FFEE42u);
+}
+
+// An appliance with audio announces it, answers StartAudio with the format in
+// effect, sends its tone with an unbroken sample counter and stops on StopAudio;
+// one without audio refuses.
+TEST(SimProgram, AudioToneWithRunningCounter)
+{
+    SimProcess sim({"--port", "0", "--http-port", "0", "--udp-port", "0", "--device", "serial=AU1,audio=1,tone=1000",
+                    "--device", "serial=AU2"});
+    ASSERT_TRUE(sim.Ready());
+    Grabber::Startup();
+    Grabber::Handle *h = Grabber::Open(sim.Device(0).address, sim.Device(0).port);
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(Grabber::HasAudio(h));
+    Grabber::Close(h);
+    Grabber::Shutdown();
+
+    RawClient c(sim.Device(0).address, sim.Device(0).port);
+    ASSERT_TRUE(c.Open());
+    Grabber::IncomingFrame f;
+    Bytes payload;
+    ASSERT_TRUE(c.Next(Grabber::KIND_REQUEST, f, payload));
+    ASSERT_EQ(f.type, uint32_t(Grabber::REQ_HELLO));
+    ASSERT_GE(payload.size(), 8u);
+    EXPECT_EQ(payload[7] & 0x10, 0x10);  // capability flags, big-endian
+
+    Bytes start;
+    Grabber::PayloadWriter w(start);
+    w.U32(1);
+    Grabber::AudioFormat wanted;
+    wanted.id = 0;
+    wanted.channels = 1;
+    wanted.bits = 16;
+    wanted.block = 2;
+    wanted.rate = 11025;
+    Grabber::EncodeAudioFormat(w, wanted);
+    const uint32_t id = c.Request(Grabber::REQ_START_AUDIO, start);
+    ASSERT_TRUE(c.Next(Grabber::KIND_REPLY, f, payload));
+    ASSERT_EQ(f.id, id);
+    ASSERT_EQ(f.status, Grabber::STATUS_OK);
+    ASSERT_GE(payload.size(), 13u);
+    EXPECT_EQ(payload[0], 0);
+    const Grabber::AudioFormat reply = DecodeFormat(payload, 1);
+    EXPECT_EQ(reply.channels, 1);
+    EXPECT_EQ(reply.bits, 16);
+    EXPECT_EQ(reply.block, 2);
+    EXPECT_EQ(reply.rate, 11025u);
+    ASSERT_TRUE(c.Next(Grabber::KIND_EVENT, f, payload));
+    ASSERT_EQ(f.id, uint32_t(Grabber::EVT_AUDIO_FORMAT));
+    EXPECT_EQ(DecodeFormat(payload, 0).rate, 11025u);
+
+    // Half a second of tone: every sample follows the one before, and the sine
+    // crosses zero upwards 1000 times a second.
+    Sim::AudioCounterCheck check(1);
+    int upward = 0, counted = 0;
+    int16_t last = 0;
+    while (counted < 11025 / 2) {
+        ASSERT_TRUE(c.Next(Grabber::KIND_EVENT, f, payload));
+        ASSERT_EQ(f.id, uint32_t(Grabber::EVT_AUDIO_DATA));
+        ASSERT_EQ(payload.size() % 2, 0u);
+        EXPECT_TRUE(check.Feed(payload.data(), payload.size()));
+        for (size_t i = 0; i < payload.size() && counted < 11025 / 2; i += 2, ++counted) {
+            const auto v = int16_t(uint16_t(payload[i] | payload[i + 1] << 8));
+            upward += last < 0 && v >= 0;
+            last = v;
+        }
+    }
+    EXPECT_EQ(check.Breaks(), 0u);
+    EXPECT_NEAR(upward, 500, 2);
+    EXPECT_TRUE(sim.WaitForStatus(0, [](const SimProcess::Status &s) { return s.audio == 1; }));
+
+    c.Request(Grabber::REQ_STOP_AUDIO);
+    do
+        ASSERT_TRUE(c.Next(Grabber::KIND_EVENT, f, payload));
+    while (f.id == Grabber::EVT_AUDIO_DATA);
+    EXPECT_EQ(f.id, uint32_t(Grabber::EVT_AUDIO_STOPPED));
+    EXPECT_TRUE(sim.WaitForStatus(0, [](const SimProcess::Status &s) { return s.audio == 0; }));
+
+    RawClient mute(sim.Device(1).address, sim.Device(1).port);
+    ASSERT_TRUE(mute.Open());
+    ASSERT_TRUE(mute.Next(Grabber::KIND_REQUEST, f, payload));
+    EXPECT_EQ(payload[7] & 0x10, 0);
+    const uint32_t refused = mute.Request(Grabber::REQ_START_AUDIO, start);
+    ASSERT_TRUE(mute.Next(Grabber::KIND_REPLY, f, payload));
+    EXPECT_EQ(f.id, refused);
+    EXPECT_EQ(f.status, Grabber::STATUS_UNKNOWN_REQUEST);
 }

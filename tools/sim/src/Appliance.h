@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -53,12 +54,18 @@ struct Session {
     CropRect crop;
 
     std::thread streamer;
-    std::condition_variable stream_cv;
+    std::condition_variable stream_cv;  // wakes the streamer and the audio sender
     uint32_t stream_format = 0;
     bool stream_stop = false;
+    uint32_t frame_number = 0;  // of the next streamed frame (streamer thread)
+
+    std::thread audio;  // sends the tone while audio runs
+    bool audio_stop = false;
+    AudioFormat audio_format;
 };
 
 struct Device {
+    size_t index = 0;
     DeviceConfig cfg;
     Endpoints ep;
     Ambry::CSocket tcp, ctcp, udp, http;
@@ -100,6 +107,7 @@ struct Simulator::Impl {
     int wake[2] = {-1, -1};
     std::atomic<bool> stopping{false};
     std::atomic<bool> verbose{false};
+    std::function<void(size_t)> observer;
     bool running = false;
     bool net_started = false;
     std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
@@ -127,7 +135,7 @@ struct Simulator::Impl {
     // size changed or the key-frame interval is up, else deltas against the last
     // self-contained one. Empty when the picture cannot be encoded.
     std::vector<uint8_t> NextCompressed(Device &d, CompressedStream &cs, uint32_t pixel, const VideoMode &mode,
-                                        bool &delta);
+                                        const uint8_t *picture, bool &delta);
     void StreamLoop(Session &s);
     static std::vector<uint8_t> FlipRows(const std::vector<uint8_t> &pic, int w, int h);
 
@@ -155,6 +163,17 @@ struct Simulator::Impl {
     // fatal: unicast discovery keeps working without it.
     void ListenBroadcast(Device &d);
 
+    // ---- Audio (Audio.cpp)
+
+    // Sends the audio format event and starts sending the tone in `format`
+    // (stopping audio that runs). False when the connection failed.
+    bool StartAudio(Session &s, const AudioFormat &format);
+    // Stops the tone and sends the audio stopped event.
+    bool StopAudio(Session &s);
+    // Stops the tone without a word; true when it was running.
+    bool EndAudio(Session &s);
+    void AudioLoop(Session &s);
+
     // ---- HTTP server (Http.cpp)
 
     void HandleHttp(Device &d);
@@ -168,6 +187,9 @@ struct Simulator::Impl {
 
     // ---- Signal and set-up (Simulator.cpp)
 
+    // Adds `change` to one of the device's gauges (open connections, streams,
+    // audio) and tells the observer.
+    void Count(Device &d, uint64_t DeviceStats::*gauge, int change);
     void TogglerLoop(Device &d);
     void SetSignal(Device &d, bool on);
     static void InitState(Device &d);

@@ -119,8 +119,17 @@ bool ParseDeviceSpec(std::string_view description, DeviceConfig &c, std::string 
             ok = ParseInt(value, 0, 86400, n) && (c.signal_toggle_s = int(n), true);
         } else if (key == "animate") {
             ok = ParseBool(value, c.animate);
-        } else if (key == "stream-fps") {
-            ok = ParseInt(value, 1, 10000, n) && (c.stream_fps = int(n), true);
+        } else if (key == "fps" || key == "stream-fps") {
+            ok = value == "mode" ? (c.stream_fps = 0, true) : ParseInt(value, 1, 10000, n) && (c.stream_fps = int(n), true);
+        } else if (key == "audio") {
+            bool on = false;
+            ok = ParseBool(value, on) && (c.flags = on ? c.flags | 0x10u : c.flags & ~0x10u, true);
+        } else if (key == "tone") {
+            ok = ParseInt(value, 20, 4000, n) && (c.tone_hz = int(n), true);
+        } else if (key == "audio-faults") {
+            ok = ParseBool(value, c.audio_faults);
+        } else if (key == "counter") {
+            ok = ParseBool(value, c.frame_counter);
         } else if (key == "keyframe") {
             ok = ParseInt(value, 1, 100000, n) && (c.keyframe_interval = int(n), true);
         } else if (key == "stream-passes") {

@@ -11,6 +11,10 @@ namespace Sim {
 
 namespace {
 
+// The frame counter's grid: 16 x 3 cells, each 1/64 of the width and 1/48 of the height.
+constexpr int kCodeColumns = 16, kCodeRows = 3;
+constexpr int kCodeColumnsPerWidth = 64, kCodeRowsPerHeight = 48;
+
 // 5 x 7 glyphs, one byte per row, bit 4 is the leftmost column.
 struct Glyph {
     char c;
@@ -106,8 +110,87 @@ void RenderPattern(const DeviceConfig &config, uint32_t phase, int width, int he
     static const uint8_t kBox[3] = {0, 128, 255};
     FillRect(bgr, width, height, bx, bars_end - box / 2, box, box, kBox);
     int scale = height / 120 > 1 ? height / 120 : 1;
+    // Below the frame counter's corner when the frames carry one.
+    int top = config.frame_counter ? (kCodeRows + 1) * height / kCodeRowsPerHeight : 0;
     if (width >= 8 * scale * 6)
-        DrawText(bgr, width, height, 2 * scale + scale, 2 * scale + scale, scale, config.serial);
+        DrawText(bgr, width, height, 3 * scale, top + 3 * scale, scale, config.serial);
+}
+
+namespace {
+
+uint16_t CounterCheck(uint32_t counter)
+{
+    return uint16_t(0xA5A5u ^ (counter & 0xFFFFu) ^ (counter >> 16));
+}
+
+// Cell (column, row) of the code spans [x0, x1) x [y0, y1).
+struct Cell {
+    int x0, x1, y0, y1;
+};
+
+Cell CodeCell(int width, int height, int column, int row)
+{
+    return Cell{column * width / kCodeColumnsPerWidth, (column + 1) * width / kCodeColumnsPerWidth,
+                row * height / kCodeRowsPerHeight, (row + 1) * height / kCodeRowsPerHeight};
+}
+
+bool CodeFits(int width, int height)
+{
+    return width >= kCodeColumnsPerWidth && height >= kCodeRowsPerHeight;
+}
+
+}  // namespace
+
+void DrawFrameCounter(uint8_t *bgr, int width, int height, uint32_t counter)
+{
+    if (!bgr || !CodeFits(width, height))
+        return;
+    static const uint8_t kWhite[3] = {255, 255, 255};
+    static const uint8_t kBlack[3] = {0, 0, 0};
+    const Cell margin = CodeCell(width, height, kCodeColumns, kCodeRows);
+    FillRect(bgr, width, height, 0, 0, margin.x1, margin.y1, kBlack);
+    const uint32_t words[kCodeRows] = {counter >> 16, counter & 0xFFFFu, CounterCheck(counter)};
+    for (int row = 0; row < kCodeRows; ++row)
+        for (int column = 0; column < kCodeColumns; ++column)
+            if (words[row] & (0x8000u >> column)) {
+                const Cell c = CodeCell(width, height, column, row);
+                FillRect(bgr, width, height, c.x0, c.y0, c.x1 - c.x0, c.y1 - c.y0, kWhite);
+            }
+}
+
+bool DecodeFrameCounter(const uint8_t *pixels, int width, int height, uint32_t *counter, int pixel_bytes, int channel,
+                        ptrdiff_t stride)
+{
+    if (!pixels || !counter || !CodeFits(width, height) || pixel_bytes <= 0 || channel < 0 || channel >= pixel_bytes)
+        return false;
+    if (stride == 0)
+        stride = ptrdiff_t(width) * pixel_bytes;
+    uint32_t words[kCodeRows] = {};
+    for (int row = 0; row < kCodeRows; ++row)
+        for (int column = 0; column < kCodeColumns; ++column) {
+            // The middle half of the cell, so that blurred edges do not count.
+            const Cell c = CodeCell(width, height, column, row);
+            const int mx = (c.x1 - c.x0) / 4, my = (c.y1 - c.y0) / 4;
+            uint32_t sum = 0, n = 0;
+            for (int y = c.y0 + my; y < c.y1 - my; ++y)
+                for (int x = c.x0 + mx; x < c.x1 - mx; ++x, ++n)
+                    sum += pixels[ptrdiff_t(y) * stride + ptrdiff_t(x) * pixel_bytes + channel];
+            if (n && sum / n >= 128)
+                words[row] |= 0x8000u >> column;
+        }
+    const uint32_t value = words[0] << 16 | words[1];
+    if (words[2] != CounterCheck(value))
+        return false;
+    *counter = value;
+    return true;
+}
+
+int StreamRate(const DeviceConfig &config)
+{
+    if (config.stream_fps > 0)
+        return config.stream_fps;
+    const int rate = (config.mode.refresh_mhz + 500) / 1000;
+    return rate > 0 ? rate : 1;
 }
 
 std::vector<uint8_t> EncodeJpeg(const uint8_t *bgr, int width, int height)

@@ -295,7 +295,7 @@ bool Simulator::Impl::HandleRequest(Session &s, const IncomingFrame &f, PayloadR
         VideoMode mode = CurrentMode(d);
         fr.values[0] = uint32_t(mode.width);
         fr.values[1] = uint32_t(mode.height);
-        fr.values[2] = uint32_t(d.cfg.stream_fps);
+        fr.values[2] = uint32_t(StreamRate(d.cfg));
         EncodeFormatReply(w, fr);
         ok = Reply(s, f.id, STATUS_OK, out);
         if (ok && fr.result == 0) {
@@ -409,22 +409,18 @@ bool Simulator::Impl::HandleRequest(Session &s, const IncomingFrame &f, PayloadR
     case REQ_STOP_AUDIO:
         if (!(d.cfg.flags & CAP_AUDIO)) {
             ok = Reply(s, f.id, STATUS_UNKNOWN_REQUEST, {});
-            break;
-        }
-        if (f.type == REQ_START_AUDIO) {
-            AudioFormat af;
-            af.channels = 2;
-            af.bits = 16;
-            af.block = 4;
-            af.rate = 48000;
+        } else if (f.type == REQ_START_AUDIO) {
+            // A flag word, then the wanted format unless none is given.
+            uint32_t flag = 0;
+            AudioFormat wanted;
+            if (!r.U32(flag) || r.Remaining() == 0 || !DecodeAudioFormat(r, wanted))
+                wanted = AudioFormat{};
+            const AudioFormat format = AudioFormatInEffect(&wanted);
             w.U8(0);
-            EncodeAudioFormat(w, af);
-            ok = Reply(s, f.id, STATUS_OK, out);
-            MessageBuilder e = MessageBuilder::Event(EVT_AUDIO_FORMAT);
-            EncodeAudioFormat(e.Payload(), af);
-            ok = ok && Send(s, e.Take());
+            EncodeAudioFormat(w, format);
+            ok = Reply(s, f.id, STATUS_OK, out) && StartAudio(s, format);
         } else {
-            ok = Send(s, MessageBuilder::Event(EVT_AUDIO_STOPPED).Take());
+            ok = StopAudio(s);
         }
         break;
     default:
@@ -506,8 +502,11 @@ void Simulator::Impl::SessionLoop(std::shared_ptr<Session> sp)
         }
     }
     StopStream(s);
+    if (EndAudio(s))
+        Count(d, &DeviceStats::audio, -1);
     s.transport->FinishOutput();
     ::shutdown(s.fd, SHUT_RDWR);
+    Count(d, &DeviceStats::open_connections, -1);
     s.finished = true;
     if (verbose)
         Log(d, "connection closed");

@@ -21,6 +21,16 @@ std::string FormatAddress(uint32_t a)
     return t;
 }
 
+void Simulator::Impl::Count(Device &d, uint64_t DeviceStats::*gauge, int change)
+{
+    {
+        std::lock_guard<std::mutex> lock(d.lock);
+        d.stats.*gauge += uint64_t(int64_t(change));
+    }
+    if (observer)
+        observer(d.index);
+}
+
 void Simulator::Impl::TogglerLoop(Device &d)
 {
     std::unique_lock<std::mutex> lock(d.lock);
@@ -137,9 +147,12 @@ bool Simulator::Start(const std::vector<DeviceConfig> &devices, std::string *err
     im.stopping = false;
     for (size_t i = 0; i < devices.size(); ++i) {
         auto d = std::make_unique<Device>();
+        d->index = i;
         d->cfg = devices[i];
         if (d->cfg.address == 0)
             d->cfg.address = 0x7F000002u + uint32_t(i);
+        if (d->cfg.tone_hz <= 0)
+            d->cfg.tone_hz = 400 + 100 * int(i);
         d->ep.address = d->cfg.address;
         Impl::InitState(*d);
         bool ok = im.Listen(d->tcp, Ambry::SOCKET_STREAM, d->cfg.address, d->cfg.port, d->ep.port, error, "grabber") &&
@@ -251,5 +264,6 @@ void Simulator::SetSignal(size_t index, bool on)
 }
 
 void Simulator::SetVerbose(bool on) { m_impl->verbose = on; }
+void Simulator::SetObserver(std::function<void(size_t)> observer) { m_impl->observer = std::move(observer); }
 
 }  // namespace Sim

@@ -45,19 +45,27 @@ VideoMode Simulator::Impl::CurrentMode(Device &d)
 
 void Simulator::Impl::StartStream(Session &s, uint32_t format)
 {
-    std::unique_lock<std::mutex> lock(s.lock);
-    s.stream_format = format;
-    if (s.streamer.joinable() || s.dev->cfg.silent_stream)
-        return;
-    s.stream_stop = false;
-    s.streamer = std::thread([this, &s] { StreamLoop(s); });
+    bool started;
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        started = s.stream_format == 0;
+        s.stream_format = format;
+        if (!s.streamer.joinable() && !s.dev->cfg.silent_stream) {
+            s.stream_stop = false;
+            s.streamer = std::thread([this, &s] { StreamLoop(s); });
+        }
+    }
+    if (started)
+        Count(*s.dev, &DeviceStats::streaming, +1);
 }
 
 void Simulator::Impl::StopStream(Session &s)
 {
     std::thread t;
+    bool stopped;
     {
         std::lock_guard<std::mutex> lock(s.lock);
+        stopped = s.stream_format != 0;
         s.stream_stop = true;
         s.stream_format = 0;
         s.stream_cv.notify_all();
@@ -65,14 +73,14 @@ void Simulator::Impl::StopStream(Session &s)
     }
     if (t.joinable())
         t.join();
+    if (stopped)
+        Count(*s.dev, &DeviceStats::streaming, -1);
 }
 
-std::vector<uint8_t> Simulator::Impl::NextCompressed(Device &d, CompressedStream &cs, uint32_t pixel, const VideoMode &mode,
-                                    bool &delta)
+std::vector<uint8_t> Simulator::Impl::NextCompressed(Device &d, CompressedStream &cs, uint32_t pixel,
+                                                    const VideoMode &mode, const uint8_t *picture, bool &delta)
 {
-    auto pic = Picture(d, mode.width, mode.height);
     std::vector<uint8_t> pairs;
-    const uint8_t *picture = pic->data();
     if (pixel == imaging::kCompressedYuv || pixel == imaging::kCompressedUyvy) {
         pairs = pixel == imaging::kCompressedYuv ? ToYuy2(picture, mode.width, mode.height)
                                                  : ToUyvy(picture, mode.width, mode.height);
@@ -102,9 +110,10 @@ std::vector<uint8_t> Simulator::Impl::NextCompressed(Device &d, CompressedStream
 void Simulator::Impl::StreamLoop(Session &s)
 {
     Device &d = *s.dev;
-    auto period = std::chrono::microseconds(1000000 / std::max(1, d.cfg.stream_fps));
+    auto period = std::chrono::microseconds(1000000 / StreamRate(d.cfg));
     auto next = std::chrono::steady_clock::now();
     CompressedStream cs;
+    std::vector<uint8_t> numbered, flipped, compressed;
     for (;;) {
         uint32_t format;
         {
@@ -119,16 +128,29 @@ void Simulator::Impl::StreamLoop(Session &s)
         VideoMode mode = CurrentMode(d);
         if (mode.width <= 0 || format == 0)
             continue;
-        std::shared_ptr<const std::vector<uint8_t>> image;
-        uint32_t pixel = format & FORMAT_PIXEL_MASK;
+        const uint32_t pixel = format & FORMAT_PIXEL_MASK;
+        const bool bottom_up = (format & FORMAT_BOTTOM_UP) != 0;
+        // The shared picture, or a copy of it carrying the frame's number.
+        std::shared_ptr<const std::vector<uint8_t>> shared = Picture(d, mode.width, mode.height);
+        const std::vector<uint8_t> *picture = shared.get();
+        if (d.cfg.frame_counter) {
+            numbered.assign(shared->begin(), shared->end());
+            DrawFrameCounter(numbered.data(), mode.width, mode.height, s.frame_number);
+            picture = &numbered;
+        }
+        const std::vector<uint8_t> *body = picture;
         bool delta = false;
         if (imaging::IsCompressed(pixel)) {
-            std::vector<uint8_t> frame = NextCompressed(d, cs, pixel, mode, delta);
-            if (frame.empty())
+            compressed = NextCompressed(d, cs, pixel, mode, picture->data(), delta);
+            if (compressed.empty())
                 continue;
-            image = std::make_shared<std::vector<uint8_t>>(std::move(frame));
-        } else {
-            image = Picture(d, mode.width, mode.height, (format & FORMAT_BOTTOM_UP) != 0);
+            body = &compressed;
+        } else if (bottom_up && d.cfg.frame_counter) {
+            flipped = FlipRows(numbered, mode.width, mode.height);
+            body = &flipped;
+        } else if (bottom_up) {
+            shared = Picture(d, mode.width, mode.height, true);
+            body = shared.get();
         }
         MessageBuilder b = MessageBuilder::Event(EVT_FRAME);
         FrameHeader h;
@@ -137,9 +159,10 @@ void Simulator::Impl::StreamLoop(Session &s)
         h.rect = CropRect{0, 0, uint32_t(mode.width), uint32_t(mode.height)};
         EncodeFrameHeader(b.Payload(), h, false);
         std::vector<uint8_t> head = b.Take();
-        SetFrameLength(head, image->size());
-        if (!s.transport->SendParts(head.data(), head.size(), image->data(), image->size()))
+        SetFrameLength(head, body->size());
+        if (!s.transport->SendParts(head.data(), head.size(), body->data(), body->size()))
             return;
+        s.frame_number++;
         std::lock_guard<std::mutex> lock(d.lock);
         d.stats.frames_streamed++;
         d.stats.delta_frames_streamed += delta ? 1 : 0;

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <pthread.h>
 #include <string>
 #include <vector>
@@ -27,7 +29,9 @@ const char kHelp[] =
     "  --port N           default grabber port of appliances without port= (5557)\n"
     "  --http-port N      default HTTP port (80); --udp-port N: discovery port (5557)\n"
     "  --port-file FILE   write the endpoints there once every appliance listens\n"
+    "  --status-file FILE keep each appliance's connections there (see below)\n"
     "  -v, --verbose      log connections and requests to stderr\n"
+    "  --version          print the version and exit\n"
     "  -h, --help         this text\n"
     "\n"
     "A port of 0 lets the system choose; the chosen ports are printed.\n"
@@ -52,7 +56,16 @@ const char kHelp[] =
     "  mode=1280x1024@75000 video mode (refresh in millihertz), or none for no signal\n"
     "  signal-toggle=S      switch the signal off and on every S seconds\n"
     "  animate=1            0 keeps the picture still\n"
-    "  stream-fps=30        frame events per second while streaming\n"
+    "  fps=mode             frame events per second while streaming (1 to 10000);\n"
+    "                       mode: the video mode's refresh rate (stream-fps= is\n"
+    "                       the same key)\n"
+    "  counter=0            1: streamed frames carry their number as a block code\n"
+    "                       in the top-left corner (see the README)\n"
+    "  audio=0              1: the appliance has audio (sets flag 16): StartAudio\n"
+    "                       gets a tone, 16-bit samples that carry a running\n"
+    "                       counter (see the README)\n"
+    "  tone=HZ              the tone's frequency (20 to 4000; default 400 + 100 x\n"
+    "                       the appliance's position)\n"
     "  keyframe=30          every Nth compressed frame is self-contained, the others\n"
     "                       are deltas (a new format or size always starts with one)\n"
     "  stream-passes=1      compressed frames in 1 or 2 passes\n"
@@ -70,10 +83,17 @@ const char kHelp[] =
     "  stray-reply          send a reply with an unknown id before each answer\n"
     "  stall-replies        send the head of each reply and then nothing\n"
     "  silent-stream        accept a stream format but send no frames\n"
+    "  audio-faults         start audio with a data event before the format and a\n"
+    "                       format event of 16 bytes\n"
     "\n"
     "Output: one line per appliance, then \"ready\":\n"
     "  device <index> <serial> tcp <addr>:<port> udp <addr>:<port> http <addr>:<port>\n"
-    "         compressed <addr>:<port>   (0 for an endpoint that is off)\n";
+    "         compressed <addr>:<port>   (0 for an endpoint that is off)\n"
+    "\n"
+    "Status file: rewritten (atomically) whenever a connection opens or closes, or a\n"
+    "stream or audio starts or stops, one line per appliance:\n"
+    "  device <index> <serial> connections <open> accepted <total> streaming <n>\n"
+    "         audio <n>\n";
 
 bool ParsePort(const char *text, int &out)
 {
@@ -84,6 +104,49 @@ bool ParsePort(const char *text, int &out)
     out = int(v);
     return true;
 }
+
+// Writes `text` to `path` through a temporary file, so readers never see half of it.
+bool WriteFileAtomically(const std::string &path, const std::string &text)
+{
+    std::string tmp = path + ".tmp";
+    std::FILE *f = std::fopen(tmp.c_str(), "w");
+    if (!f)
+        return false;
+    bool ok = std::fputs(text.c_str(), f) >= 0;
+    ok = std::fclose(f) == 0 && ok;
+    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// Keeps the status file in step with the appliances' connections.
+class StatusFile {
+public:
+    StatusFile(const Sim::Simulator &sim, std::string path) : m_sim(sim), m_path(std::move(path)) {}
+
+    bool Write()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::string text;
+        for (size_t i = 0; i < m_sim.DeviceCount(); ++i) {
+            Sim::DeviceStats s = m_sim.Stats(i);
+            char line[256];
+            std::snprintf(line, sizeof line, "device %zu %s connections %llu accepted %llu streaming %llu audio %llu\n", i,
+                          m_sim.Config(i).serial.c_str(), static_cast<unsigned long long>(s.open_connections),
+                          static_cast<unsigned long long>(s.connections),
+                          static_cast<unsigned long long>(s.streaming),
+                          static_cast<unsigned long long>(s.audio));
+            text += line;
+        }
+        if (WriteFileAtomically(m_path, text))
+            return true;
+        std::fprintf(stderr, "tessaline-sim: cannot write %s\n", m_path.c_str());
+        return false;
+    }
+
+private:
+    const Sim::Simulator &m_sim;
+    std::string m_path;
+    std::mutex m_lock;
+};
 
 std::string EndpointLine(size_t index, const Sim::DeviceConfig &c, const Sim::Endpoints &e)
 {
@@ -101,7 +164,7 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> descriptions;
     std::vector<std::string> configs;
-    std::string port_file;
+    std::string port_file, status_path;
     int default_port = 5557, http_port = 80, udp_port = 5557;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
@@ -116,6 +179,9 @@ int main(int argc, char **argv)
         if (a == "-h" || a == "--help") {
             std::fputs(kHelp, stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("tessaline-sim %s\n", TESSALINE_VERSION);
+            return 0;
         } else if (a == "-v" || a == "--verbose") {
             verbose = true;
         } else if (a == "--device") {
@@ -124,6 +190,8 @@ int main(int argc, char **argv)
             configs.push_back(value("--config"));
         } else if (a == "--port-file") {
             port_file = value("--port-file");
+        } else if (a == "--status-file") {
+            status_path = value("--status-file");
         } else if (a == "--port" || a == "--http-port" || a == "--udp-port") {
             int &target = a == "--port" ? default_port : a == "--http-port" ? http_port : udp_port;
             if (!ParsePort(value(a.c_str()), target)) {
@@ -169,22 +237,25 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    std::unique_ptr<StatusFile> status;  // outlives the simulator, whose Stop still reports
     Sim::Simulator sim;
     sim.SetVerbose(verbose);
+    if (!status_path.empty()) {
+        status = std::make_unique<StatusFile>(sim, status_path);
+        sim.SetObserver([&status](size_t) { status->Write(); });
+    }
     if (!sim.Start(devices, &error)) {
         std::fprintf(stderr, "tessaline-sim: %s\n", error.c_str());
         return 1;
     }
+    if (status && !status->Write())
+        return 1;
     std::string lines;
     for (size_t i = 0; i < sim.DeviceCount(); ++i)
         lines += EndpointLine(i, sim.Config(i), sim.Ports(i)) + "\n";
-    if (!port_file.empty()) {
-        std::string tmp = port_file + ".tmp";
-        std::FILE *f = std::fopen(tmp.c_str(), "w");
-        if (!f || std::fputs(lines.c_str(), f) < 0 || std::fclose(f) != 0 || std::rename(tmp.c_str(), port_file.c_str())) {
-            std::fprintf(stderr, "tessaline-sim: cannot write %s\n", port_file.c_str());
-            return 1;
-        }
+    if (!port_file.empty() && !WriteFileAtomically(port_file, lines)) {
+        std::fprintf(stderr, "tessaline-sim: cannot write %s\n", port_file.c_str());
+        return 1;
     }
     std::fputs(lines.c_str(), stdout);
     std::fputs("ready\n", stdout);

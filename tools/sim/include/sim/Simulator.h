@@ -10,7 +10,9 @@
 #include <grabber/Records.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,10 +38,12 @@ struct DeviceConfig {
     bool signal = true;            // false: "mode=none"
     int signal_toggle_s = 0;       // flips the signal every so many seconds
     bool animate = true;           // false: the picture never changes
-    int stream_fps = 30;           // frame events per second while streaming
+    int stream_fps = 0;            // frame events per second while streaming; 0: the mode's refresh
+    bool frame_counter = false;    // streamed frames carry their number (DrawFrameCounter)
     int keyframe_interval = 30;    // every Nth compressed frame self-contained
     int stream_passes = 1;         // compressed frames in 1 or 2 passes
     bool stream_fields = false;    // compressed frames send even rows, then odd rows
+    int tone_hz = 0;               // audio tone (flags bit 0x10); 0: 400 + 100 x the position
 
     // Fault switches for tests.
     bool no_hello = false;           // never greets
@@ -53,6 +57,7 @@ struct DeviceConfig {
     bool stray_reply = false;        // sends a reply with an unknown id before each answer
     bool stall_replies = false;      // sends the head of each reply and then nothing
     bool silent_stream = false;      // accepts a stream format but sends no frames
+    bool audio_faults = false;       // starts audio with a data event and an oversize format event
 };
 
 // Parses "key=value,key=value" (every key optional). False with a message when a
@@ -76,15 +81,66 @@ std::vector<uint8_t> EncodeCompressedFrame(const uint8_t *bgr, int width, int he
 std::vector<uint8_t> ToYuy2(const uint8_t *bgr, int width, int height);
 // The same with U Y0 V Y1 per pixel pair.
 std::vector<uint8_t> ToUyvy(const uint8_t *bgr, int width, int height);
+// The frame counter of streamed pictures: a block code of 16 x 3 cells in the
+// top-left corner (each cell 1/64 of the width and 1/48 of the height, white for
+// 1 and black for 0, on a black margin one cell wide): row 0 holds bits 31..16 of
+// the number, row 1 bits 15..0, row 2 a check word, most significant bit on the
+// left. The cells are grey, so the code survives conversion to YUY2, UYVY or
+// 4:2:0 and back, and scaling that keeps a cell at least three pixels wide. The
+// picture needs at least 64 x 48 pixels; smaller ones are left unchanged.
+void DrawFrameCounter(uint8_t *bgr, int width, int height, uint32_t counter);
+// Reads the counter back from one channel of a picture: `pixel_bytes` apart per
+// pixel, rows `stride` bytes apart (0: width x pixel_bytes; negative for a
+// bottom-up picture given by its last row), the channel at byte `channel` of a
+// pixel. Blue-green-red: 3, 1 (the default); YUY2: 2, 0; UYVY: 2, 1; a luma
+// plane: 1, 0. False when the picture holds no valid code.
+bool DecodeFrameCounter(const uint8_t *pixels, int width, int height, uint32_t *counter, int pixel_bytes = 3,
+                        int channel = 1, ptrdiff_t stride = 0);
+// The rate an appliance streams at: stream_fps, or the mode's refresh rate.
+int StreamRate(const DeviceConfig &config);
 // The pixel formats the appliance streams: 0x0018 and 0x0800 (24-bit, either row
 // order), the compressed 0x0600 and 0x0900 (24-bit), 0x0700 (YUY2) and 0x0D00
 // (UYVY).
 bool StreamsPixelFormat(uint32_t pixel);
 
+// Audio (appliances with capability bit 0x10): the format record's fields are
+// channels (1 or 2), bits per sample (16), block (bytes per sample frame:
+// channels x 2) and rate (samples per second per channel: 8000, 11025, 16000,
+// 22050, 32000, 44100 or 48000). StartAudio takes the requested format where it
+// is one of these and the default (2 channels, 16 bits, 22050 Hz) for every field
+// that is not. Audio data events carry interleaved signed 16-bit little-endian
+// samples, 20 ms at a time. Sample frame n (counted from 0 at StartAudio) holds
+// the same sample in every channel: a sine of the appliance's tone in the high
+// byte and n mod 256 in the low byte.
+Grabber::AudioFormat AudioFormatInEffect(const Grabber::AudioFormat *requested);
+int16_t AudioSample(int tone_hz, uint32_t rate, uint64_t n);
+
+// Follows the running counter of an appliance's audio data across events.
+class AudioCounterCheck {
+public:
+    explicit AudioCounterCheck(int channels) : m_channels(channels > 0 ? channels : 1) {}
+    // Takes the next bytes of audio data (any split, also inside a sample). False
+    // once a sample frame did not follow the one before it (a sample lost or
+    // repeated) or its channels differ.
+    bool Feed(const uint8_t *data, size_t size);
+    uint64_t Frames() const { return m_frames; }  // whole sample frames taken
+    uint64_t Breaks() const { return m_breaks; }  // frames that did not follow
+
+private:
+    int m_channels;
+    std::vector<uint8_t> m_partial;
+    uint64_t m_frames = 0, m_breaks = 0;
+    int m_last = -1;  // low byte of the previous frame
+};
+
 // What an appliance saw, for tests.
 struct DeviceStats {
     std::array<uint64_t, 32> requests{};  // by request type (types above 31 counted at 31)
-    uint64_t connections = 0;
+    uint64_t connections = 0;       // accepted since the start
+    uint64_t open_connections = 0;  // open now
+    uint64_t streaming = 0;         // open connections that stream frames now
+    uint64_t audio = 0;             // open connections that receive audio now
+    uint64_t audio_frames = 0;      // audio sample frames sent
     uint64_t frames_streamed = 0;
     uint64_t delta_frames_streamed = 0;  // compressed frames sent as deltas
     uint64_t discovery_requests = 0;
@@ -127,6 +183,10 @@ public:
     void SetSignal(size_t index, bool on);
     // Logs connections and requests to stderr.
     void SetVerbose(bool on);
+    // Called with the device index whenever its open connections, streams or audio
+    // change (on a simulator thread, no simulator lock held; Stats may be
+    // called). Set before Start.
+    void SetObserver(std::function<void(size_t index)> observer);
 
 private:
     struct Impl;
