@@ -2,6 +2,7 @@
 #include "sim/Simulator.h"
 
 #include <ambry/Net.h>
+#include <tessaline/Version.h>
 
 #include <csignal>
 #include <cstdio>
