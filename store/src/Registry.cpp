@@ -696,3 +696,51 @@ void CStoreTransaction::Rollback()
     sqlite3_exec(store.db, store.transactionDepth == 0 ? "ROLLBACK" : "ROLLBACK TO store_tx; RELEASE store_tx",
                  nullptr, nullptr, nullptr);
 }
+
+CStoreReadTransaction::CStoreReadTransaction()
+{
+    Store &store = TheStore();
+    store.mutex.Lock();
+    if (!store.Ensure()) {
+        Fail(STORE_ERROR_CANNOT_OPEN);
+        return;
+    }
+    const bool outermost = store.transactionDepth == 0;
+    if (sqlite3_exec(store.db, outermost ? "BEGIN" : "SAVEPOINT store_view", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        Fail(STORE_ERROR_BUSY);
+        return;
+    }
+    if (outermost) {
+        // A deferred transaction takes its snapshot at its first read: take it now, so
+        // the view is the state at construction.
+        int rc = SQLITE_ERROR;
+        if (Query q(store, "SELECT 1 FROM keys WHERE id = 1"); q)
+            rc = q.Step();
+        if (rc != SQLITE_ROW) {
+            sqlite3_exec(store.db, "ROLLBACK", nullptr, nullptr, nullptr);
+            Fail(ErrorFromSqlite(rc));
+            return;
+        }
+    }
+    store.ForgetCursor();
+    ++store.transactionDepth;
+    m_generation = store.generation;
+    m_active = true;
+    Succeed();
+}
+
+CStoreReadTransaction::~CStoreReadTransaction()
+{
+    Store &store = TheStore();
+    // A view the store was closed under has ended with the connection.
+    if (m_active && store.db && store.generation == m_generation && store.transactionDepth > 0) {
+        // Ending a view keeps whatever was written under it, against the rule above,
+        // rather than dropping it unseen.
+        --store.transactionDepth;
+        const bool outermost = store.transactionDepth == 0;
+        if (sqlite3_exec(store.db, outermost ? "COMMIT" : "RELEASE store_view", nullptr, nullptr, nullptr) != SQLITE_OK &&
+            outermost)
+            sqlite3_exec(store.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    store.mutex.Unlock();
+}

@@ -7,7 +7,11 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
 
 using storetest::StoreTest;
 
@@ -112,6 +116,75 @@ TEST_F(RegToolTest, AnImportWithAnyErrorChangesNothing)
     EXPECT_EQ(Run("import " + Dir() + "/missing.reg"), 1);
     EXPECT_EQ(Run("frobnicate"), 2);
     EXPECT_EQ(Run("--help"), 0);
+}
+
+// Two importer processes swap between two device lists while this process queries
+// the tree (as the tool does): each answer must be one whole list, never a mix or a
+// half-deleted key.
+TEST_F(RegToolTest, QueriesSeeOneWholeListWhileImportsReplaceIt)
+{
+    const int kDevices = 100;
+    auto listFile = [&](char version) {
+        std::string text = "REGEDIT4\n[-HKEY_CURRENT_USER\\SOFTWARE\\T\\Devices]\n"
+                           "[HKEY_CURRENT_USER\\SOFTWARE\\T\\Devices]\n";
+        char line[96];
+        for (int i = 0; i < kDevices; ++i) {
+            std::snprintf(line, sizeof(line), "\"Item%03d\"=\"%c-%03d\"\n", i, version, i);
+            text += line;
+        }
+        for (int i = 0; i < kDevices; ++i) {
+            std::snprintf(line, sizeof(line), "[HKEY_CURRENT_USER\\SOFTWARE\\T\\Devices\\Dev%03d]\n\"Name\"=\"%c\"\n", i,
+                          version);
+            text += line;
+        }
+        return WriteFile(std::string(1, version) + ".reg", text);
+    };
+    const std::string a = listFile('A'), b = listFile('B');
+    ASSERT_EQ(Run("import " + a), 0);
+
+    const std::string tool = std::string(TESSALINE_BIN_DIR) + "/tessaline-reg";
+    const std::string stop = Dir() + "/stop";
+    auto importer = [&](const std::string &first, const std::string &second) {
+        std::string loop = "while [ ! -e '" + stop + "' ]; do '" + tool + "' import '" + first + "' && '" + tool +
+                           "' import '" + second + "' || exit 1; done";
+        return std::system(("sh -c \"" + loop + "\" >/dev/null 2>&1").c_str());
+    };
+    int importerResults[2] = {-1, -1};
+    std::thread one([&] { importerResults[0] = importer(b, a); });
+    std::thread two([&] { importerResults[1] = importer(a, b); });
+
+    int torn = 0, failed = 0;
+    std::string firstBad;
+    for (int round = 0; round < 200; ++round) {
+        std::string out;
+        size_t skipped = 0;
+        if (!RegText::QueryKey(HKEY_CURRENT_USER, "SOFTWARE\\T\\Devices", true, &out, &skipped)) {
+            ++failed;
+            continue;
+        }
+        std::set<char> versions;
+        int values = 0;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) {
+            size_t at = line.find("REG_SZ    ");
+            if (at == std::string::npos)
+                continue;
+            ++values;
+            versions.insert(line[at + 10]);
+        }
+        if (values != 2 * kDevices || versions.size() != 1) {
+            if (firstBad.empty())
+                firstBad = std::to_string(values) + " values of " + std::to_string(versions.size()) + " versions";
+            ++torn;
+        }
+    }
+    std::ofstream(stop).put('x');
+    one.join();
+    two.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(torn, 0) << "first mixed answer: " << firstBad;
+    EXPECT_EQ(importerResults[0], 0);
+    EXPECT_EQ(importerResults[1], 0);
 }
 
 TEST(RegImportParser, ReadsEveryValueFormAndRejectsMalformedLines)

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace RegText {
 
@@ -9,6 +10,8 @@ namespace {
 
 constexpr size_t MAX_KEY_COMPONENT = 255;
 constexpr size_t HEX_BYTES_PER_LINE = 25;
+// Value names of any length the store holds, with their NUL.
+constexpr size_t MAX_VALUE_NAME_BUFFER = 16384;
 
 std::string_view Trim(std::string_view s)
 {
@@ -132,6 +135,8 @@ bool ValidPath(const std::string &path)
 {
     if (path.empty())
         return true;
+    if (path.find('\0') != std::string::npos)
+        return false;
     size_t start = 0;
     while (true) {
         size_t end = path.find('\\', start);
@@ -142,6 +147,102 @@ bool ValidPath(const std::string &path)
             return true;
         start = end + 1;
     }
+}
+
+// What an import may not create although the store would take it: paths deeper
+// than the store allows (named here with the line) and the names "." and "..",
+// which read as the key itself and its parent elsewhere.
+const char *ImportPathProblem(const std::string &path)
+{
+    if (path.empty())
+        return nullptr;
+    size_t depth = 0;
+    size_t start = 0;
+    while (true) {
+        size_t end = path.find('\\', start);
+        std::string_view part(path.data() + start, (end == std::string::npos ? path.size() : end) - start);
+        if (part == "." || part == "..")
+            return "key name \".\" or \"..\" is not allowed";
+        if (++depth > STORE_MAX_KEY_DEPTH)
+            return "key deeper than 512 levels";
+        if (end == std::string::npos)
+            return nullptr;
+        start = end + 1;
+    }
+}
+
+const char *TypeName(uint32_t type)
+{
+    switch (type) {
+    case REG_NONE:
+        return "REG_NONE";
+    case REG_SZ:
+        return "REG_SZ";
+    case REG_EXPAND_SZ:
+        return "REG_EXPAND_SZ";
+    case REG_BINARY:
+        return "REG_BINARY";
+    case REG_DWORD:
+        return "REG_DWORD";
+    default:
+        return "REG_UNKNOWN";
+    }
+}
+
+std::string ShowData(uint32_t type, const std::vector<uint8_t> &data)
+{
+    if (type == REG_SZ || type == REG_EXPAND_SZ) {
+        std::string text(data.begin(), data.end());
+        size_t nul = text.find('\0');
+        return nul == std::string::npos ? text : text.substr(0, nul);
+    }
+    if (type == REG_DWORD && data.size() == 4) {
+        uint32_t v;
+        std::memcpy(&v, data.data(), 4);
+        char buffer[16];
+        std::snprintf(buffer, sizeof(buffer), "0x%x", v);
+        return buffer;
+    }
+    std::string out;
+    for (uint8_t b : data) {
+        char byte[4];
+        std::snprintf(byte, sizeof(byte), "%02X", b);
+        out += byte;
+    }
+    return out;
+}
+
+// One line of a query answer for a value; nothing when it cannot be read.
+void ShowValue(HKEY key, const char *name, std::string *out)
+{
+    uint32_t type;
+    std::vector<uint8_t> data;
+    if (ReadRaw(key, name, &type, &data))
+        *out += std::string("    ") + (*name ? name : "(Default)") + "    " + TypeName(type) + "    " +
+                ShowData(type, data) + "\n";
+}
+
+// Calls show for every value of key, in creation order.
+void ForEachValue(HKEY key, const std::function<void(const char *name)> &show)
+{
+    std::vector<char> name(MAX_VALUE_NAME_BUFFER);
+    for (uint32_t i = 0; StoreEnumValue(key, i, name.data(), name.size()); ++i)
+        show(name.data());
+}
+
+std::string ChildPath(const std::string &path, const std::string &name)
+{
+    return path.empty() ? name : path + "\\" + name;
+}
+
+size_t Depth(const std::string &path)
+{
+    if (path.empty())
+        return 0;
+    size_t depth = 1;
+    for (char c : path)
+        depth += c == '\\';
+    return depth;
 }
 
 }  // namespace
@@ -216,6 +317,8 @@ bool ParseImport(std::string_view text, std::vector<Op> *ops, ParseError *error)
             Op op;
             if (!ParseKeyPath(inner, &op.root, &op.path))
                 return fail(lineNo, "bad key name");
+            if (const char *problem = ImportPathProblem(op.path))
+                return fail(lineNo, problem);
             op.kind = remove ? OpKind::DeleteKey : OpKind::CreateKey;
             op.line = lineNo;
             haveKey = !remove;
@@ -235,6 +338,8 @@ bool ParseImport(std::string_view text, std::vector<Op> *ops, ParseError *error)
             at = 1;
         } else if (!ReadQuoted(line, &at, &op.name)) {
             return fail(lineNo, "bad value name");
+        } else if (op.name.find('\0') != std::string::npos) {
+            return fail(lineNo, "NUL byte in a value name");
         }
         while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
             ++at;
@@ -248,6 +353,8 @@ bool ParseImport(std::string_view text, std::vector<Op> *ops, ParseError *error)
             std::string textValue;
             if (!ReadQuoted(value, &q, &textValue) || !Trim(value.substr(q)).empty())
                 return fail(lineNo, "bad text value");
+            if (textValue.size() + 1 > MAX_VALUE_BYTES)
+                return fail(lineNo, "value too large");
             op.kind = OpKind::SetValue;
             op.type = REG_SZ;
             op.data.assign(textValue.begin(), textValue.end());
@@ -393,23 +500,89 @@ std::string FormatValue(const std::string &name, uint32_t type, const std::vecto
     return out + "\n";
 }
 
-bool ExportKey(HKEY root, const std::string &path, std::string *out)
+bool WalkKeys(HKEY root, const std::string &path, bool recursive,
+              const std::function<void(HKEY key, const std::string &path)> &visit, size_t *skipped)
 {
-    CKey key(OpenKey(root, path.c_str(), KEY_READ));
-    if (!key)
+    CStoreReadTransaction view;
+    CKey top(OpenKey(root, path.c_str(), KEY_READ));
+    if (!top)
         return false;
-    *out += "[" + FullKeyName(root, path) + "]\n";
-    char name[STORE_VALUE_NAME_BUFFER * 64];
-    for (uint32_t i = 0; StoreEnumValue(key.get(), i, name, sizeof(name)); ++i) {
-        uint32_t type;
-        std::vector<uint8_t> data;
-        if (ReadRaw(key.get(), name, &type, &data))
-            *out += FormatValue(name, type, data);
-    }
-    *out += "\n";
+    visit(top.get(), path);
+    if (!recursive)
+        return true;
+    // Each frame is an open key and the index of the next subkey to enter.
+    struct Frame {
+        CKey key;
+        std::string path;
+        uint32_t next = 0;
+    };
+    const size_t baseDepth = Depth(path);
+    std::vector<Frame> stack;
+    stack.push_back({std::move(top), path});
     std::string sub;
-    for (uint32_t i = 0; StoreEnumKey(key.get(), i, &sub); ++i)
-        ExportKey(root, path.empty() ? sub : path + "\\" + sub, out);
+    while (!stack.empty()) {
+        Frame &frame = stack.back();
+        if (!StoreEnumKey(frame.key.get(), frame.next++, &sub)) {
+            stack.pop_back();
+            continue;
+        }
+        if (baseDepth + stack.size() + 1 > STORE_MAX_KEY_DEPTH) {
+            ++*skipped;
+            continue;
+        }
+        CKey child(OpenKey(frame.key.get(), sub.c_str(), KEY_READ));
+        if (!child)
+            continue;
+        std::string childPath = ChildPath(frame.path, sub);
+        visit(child.get(), childPath);
+        stack.push_back({std::move(child), std::move(childPath)});
+    }
+    return true;
+}
+
+bool ExportKey(HKEY root, const std::string &path, std::string *out, size_t *skipped)
+{
+    return WalkKeys(
+        root, path, true,
+        [&](HKEY key, const std::string &keyPath) {
+            *out += "[" + FullKeyName(root, keyPath) + "]\n";
+            ForEachValue(key, [&](const char *name) {
+                uint32_t type;
+                std::vector<uint8_t> data;
+                if (ReadRaw(key, name, &type, &data))
+                    *out += FormatValue(name, type, data);
+            });
+            *out += "\n";
+        },
+        skipped);
+}
+
+bool QueryKey(HKEY root, const std::string &path, bool recursive, std::string *out, size_t *skipped)
+{
+    CStoreReadTransaction view;
+    return WalkKeys(
+        root, path, recursive,
+        [&](HKEY key, const std::string &keyPath) {
+            *out += FullKeyName(root, keyPath) + "\n";
+            ForEachValue(key, [&](const char *name) { ShowValue(key, name, out); });
+            *out += "\n";
+            if (recursive)
+                return;
+            std::string sub;
+            for (uint32_t i = 0; StoreEnumKey(key, i, &sub); ++i)
+                *out += FullKeyName(root, ChildPath(keyPath, sub)) + "\n";
+        },
+        skipped);
+}
+
+bool QueryValue(HKEY root, const std::string &path, const std::string &name, std::string *out)
+{
+    CStoreReadTransaction view;
+    CKey key(OpenKey(root, path.c_str(), KEY_READ));
+    if (!key || !ValueExists(key.get(), name.c_str()))
+        return false;
+    *out += FullKeyName(root, path) + "\n";
+    ShowValue(key.get(), name.c_str(), out);
     return true;
 }
 

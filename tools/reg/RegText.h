@@ -11,19 +11,25 @@
 //   "Name"=-                      delete the value
 //   ; comment
 // Parsing never touches the store; ApplyImport applies everything in one
-// transaction or nothing.
+// transaction or nothing. Key paths deeper than STORE_MAX_KEY_DEPTH, key names "."
+// and "..", NUL bytes in names and values over MAX_VALUE_BYTES are refused.
+//
+// Queries and exports read under one store view (CStoreReadTransaction), so an
+// import running beside them is seen whole or not at all, and walk the key tree
+// with a stack of their own, never by recursion.
 #pragma once
 
 #include <store/Registry.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace RegText {
 
-// Largest import file and largest value accepted.
+// Largest import file and largest value of any type accepted (texts count their NUL).
 inline constexpr size_t MAX_IMPORT_BYTES = 64u << 20;
 inline constexpr size_t MAX_VALUE_BYTES = 1u << 20;
 
@@ -59,8 +65,22 @@ std::string FullKeyName(HKEY root, const std::string &path);
 // One value line of the export format (with its newline).
 std::string FormatValue(const std::string &name, uint32_t type, const std::vector<uint8_t> &data);
 
+// Visits root\path and, when recursive, every key below it, depth first in creation
+// order, each with its path below the root. Keys deeper than STORE_MAX_KEY_DEPTH
+// (left by older versions) are not entered: they are counted in *skipped. false
+// when root\path does not exist.
+bool WalkKeys(HKEY root, const std::string &path, bool recursive,
+              const std::function<void(HKEY key, const std::string &path)> &visit, size_t *skipped);
+
 // Appends the export text of a key and its subkeys (depth first, creation order).
 // false when the key does not exist.
-bool ExportKey(HKEY root, const std::string &path, std::string *out);
+bool ExportKey(HKEY root, const std::string &path, std::string *out, size_t *skipped);
+
+// Appends what "query" shows of a key: its values, then its subkeys' names, or with
+// recursive every key below it in full. false when the key does not exist.
+bool QueryKey(HKEY root, const std::string &path, bool recursive, std::string *out, size_t *skipped);
+
+// Appends what "query /v" shows of one value. false when the key or value does not exist.
+bool QueryValue(HKEY root, const std::string &path, const std::string &name, std::string *out);
 
 }  // namespace RegText

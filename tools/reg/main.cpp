@@ -34,76 +34,6 @@ int Usage(FILE *out, int code)
     return code;
 }
 
-const char *TypeName(uint32_t type)
-{
-    switch (type) {
-    case REG_NONE:
-        return "REG_NONE";
-    case REG_SZ:
-        return "REG_SZ";
-    case REG_EXPAND_SZ:
-        return "REG_EXPAND_SZ";
-    case REG_BINARY:
-        return "REG_BINARY";
-    case REG_DWORD:
-        return "REG_DWORD";
-    default:
-        return "REG_UNKNOWN";
-    }
-}
-
-std::string ShowData(uint32_t type, const std::vector<uint8_t> &data)
-{
-    if ((type == REG_SZ || type == REG_EXPAND_SZ)) {
-        std::string text(data.begin(), data.end());
-        size_t nul = text.find('\0');
-        return nul == std::string::npos ? text : text.substr(0, nul);
-    }
-    if (type == REG_DWORD && data.size() == 4) {
-        uint32_t v;
-        std::memcpy(&v, data.data(), 4);
-        char buffer[16];
-        std::snprintf(buffer, sizeof(buffer), "0x%x", v);
-        return buffer;
-    }
-    std::string out;
-    for (uint8_t b : data) {
-        char byte[4];
-        std::snprintf(byte, sizeof(byte), "%02X", b);
-        out += byte;
-    }
-    return out;
-}
-
-void PrintValue(HKEY key, const char *name)
-{
-    uint32_t type;
-    std::vector<uint8_t> data;
-    if (ReadRaw(key, name, &type, &data))
-        std::printf("    %s    %s    %s\n", *name ? name : "(Default)", TypeName(type), ShowData(type, data).c_str());
-}
-
-bool Query(HKEY root, const std::string &path, bool recursive)
-{
-    CKey key(OpenKey(root, path.c_str(), KEY_READ));
-    if (!key)
-        return false;
-    std::printf("%s\n", RegText::FullKeyName(root, path).c_str());
-    char name[16384];
-    for (uint32_t i = 0; StoreEnumValue(key.get(), i, name, sizeof(name)); ++i)
-        PrintValue(key.get(), name);
-    std::printf("\n");
-    std::string sub;
-    for (uint32_t i = 0; StoreEnumKey(key.get(), i, &sub); ++i) {
-        std::string child = path.empty() ? sub : path + "\\" + sub;
-        if (recursive)
-            Query(root, child, true);
-        else
-            std::printf("%s\n", RegText::FullKeyName(root, child).c_str());
-    }
-    return true;
-}
-
 bool ReadAll(const std::string &file, std::string *text)
 {
     std::ostringstream buffer;
@@ -121,6 +51,35 @@ bool ReadAll(const std::string &file, std::string *text)
     }
     *text = buffer.str();
     return true;
+}
+
+// Writes text to file ("-": standard output); code, or 1 when it cannot be written.
+int Output(const std::string &text, const std::string &file, int code)
+{
+    if (file == "-") {
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "tessaline-reg: cannot write to standard output\n");
+            return 1;
+        }
+        return code;
+    }
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out || !out.write(text.data(), static_cast<std::streamsize>(text.size())) || !out.flush()) {
+        std::fprintf(stderr, "tessaline-reg: cannot write %s\n", file.c_str());
+        return 1;
+    }
+    return code;
+}
+
+// Keys below the depth limit are only in stores written by older versions; an
+// answer without them is incomplete, which the exit code says.
+int Skipped(size_t skipped)
+{
+    if (skipped == 0)
+        return 0;
+    std::fprintf(stderr, "tessaline-reg: %zu keys deeper than %zu levels were left out\n", skipped,
+                 STORE_MAX_KEY_DEPTH);
+    return 1;
 }
 
 int KeyError(const char *text)
@@ -170,21 +129,20 @@ int main(int argc, char **argv)
         if (!RegText::ParseKeyPath(positional[0], &root, &path))
             return KeyError(positional[0].c_str());
         if (command == "query") {
+            std::string text;
             if (haveValue) {
-                CKey key(OpenKey(root, path.c_str(), KEY_READ));
-                if (!key || !ValueExists(key.get(), valueName.c_str())) {
+                if (!RegText::QueryValue(root, path, valueName, &text)) {
                     std::fprintf(stderr, "tessaline-reg: no such value\n");
                     return 1;
                 }
-                std::printf("%s\n", RegText::FullKeyName(root, path).c_str());
-                PrintValue(key.get(), valueName.c_str());
-                return 0;
+                return Output(text, "-", 0);
             }
-            if (!Query(root, path, recursive)) {
+            size_t skipped = 0;
+            if (!RegText::QueryKey(root, path, recursive, &text, &skipped)) {
                 std::fprintf(stderr, "tessaline-reg: no such key: %s\n", positional[0].c_str());
                 return 1;
             }
-            return 0;
+            return Output(text, "-", Skipped(skipped));
         }
         if (haveValue) {
             CKey key(OpenKey(root, path.c_str(), KEY_ALL_ACCESS));
@@ -210,29 +168,23 @@ int main(int argc, char **argv)
         if (positional.size() > 2)
             return Usage(stderr, 2);
         std::string text = "REGEDIT4\n\n";
+        size_t skipped = 0;
         if (positional.empty()) {
-            RegText::ExportKey(HKEY_CURRENT_USER, "", &text);
-            RegText::ExportKey(HKEY_CLASSES_ROOT, "", &text);
+            // Both roots from one committed state.
+            CStoreReadTransaction view;
+            RegText::ExportKey(HKEY_CURRENT_USER, "", &text, &skipped);
+            RegText::ExportKey(HKEY_CLASSES_ROOT, "", &text, &skipped);
         } else {
             HKEY root;
             std::string path;
             if (!RegText::ParseKeyPath(positional[0], &root, &path))
                 return KeyError(positional[0].c_str());
-            if (!RegText::ExportKey(root, path, &text)) {
+            if (!RegText::ExportKey(root, path, &text, &skipped)) {
                 std::fprintf(stderr, "tessaline-reg: no such key: %s\n", positional[0].c_str());
                 return 1;
             }
         }
-        if (positional.size() < 2 || positional[1] == "-") {
-            std::fwrite(text.data(), 1, text.size(), stdout);
-            return 0;
-        }
-        std::ofstream out(positional[1], std::ios::binary | std::ios::trunc);
-        if (!out || !out.write(text.data(), static_cast<std::streamsize>(text.size())) || !out.flush()) {
-            std::fprintf(stderr, "tessaline-reg: cannot write %s\n", positional[1].c_str());
-            return 1;
-        }
-        return 0;
+        return Output(text, positional.size() < 2 ? "-" : positional[1], Skipped(skipped));
     }
 
     if (command == "import") {

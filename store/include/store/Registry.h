@@ -60,6 +60,9 @@ enum StoreError : long {
     STORE_ERROR_BUSY = 170,             // another process held the database too long
 };
 
+// Deepest key: a root's subkeys are at depth 1. Deeper keys cannot be made.
+constexpr size_t STORE_MAX_KEY_DEPTH = 512;
+
 // Size of the name buffer of StoreEnumValue, including the NUL.
 constexpr size_t STORE_VALUE_NAME_BUFFER = 261;
 
@@ -164,6 +167,30 @@ public:
 private:
     bool m_active = false;
     bool m_done = false;
+};
+
+// One committed state of the store for a run of reads: every call of this thread
+// between construction and destruction sees the store as it was when the view
+// began, whatever other processes commit meanwhile. Use it for any read that takes
+// more than one call (enumerating a key, reading a record of several values), or
+// the calls may see parts of different versions. Holds the store lock like a
+// transaction (other threads of the process wait; keep it short) but not the
+// database's write lock (other processes keep writing). Nests inside transactions
+// and other views. Make no writes under a view; open a CStoreTransaction instead.
+class CStoreReadTransaction {
+public:
+    CStoreReadTransaction();
+    ~CStoreReadTransaction();
+    CStoreReadTransaction(const CStoreReadTransaction &) = delete;
+    CStoreReadTransaction &operator=(const CStoreReadTransaction &) = delete;
+
+    // false when the database could not be opened or read; the calls made under
+    // the view then fail on their own.
+    [[nodiscard]] bool Active() const { return m_active; }
+
+private:
+    bool m_active = false;
+    uint64_t m_generation = 0;
 };
 
 // RAII owner of an open key.
