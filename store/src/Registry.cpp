@@ -2,9 +2,11 @@
 // recursive lock; keys and values in two tables with cascading deletes.
 #include "store/Registry.h"
 
+#include <ambry/FaultInject.h>
 #include <ambry/Mutex.h>
 #include <ambry/Trace.h>
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,6 +96,10 @@ public:
             return true;
         std::string path = StorePath();
         MakeParentDirs(path);
+        // SQLite would create the file 0644 less the umask, and its journal files take
+        // the file's mode: make it private first. An existing file keeps its mode.
+        if (int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600); fd >= 0)
+            close(fd);
         sqlite3 *handle = nullptr;
         int rc = sqlite3_open_v2(path.c_str(), &handle,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -171,6 +177,19 @@ Store &TheStore()
     return *g_store;
 }
 
+// Runs SQL that opens a transaction or savepoint (a step) or ends one well (a commit),
+// where an injected fault can strike. Rollbacks never fail on purpose.
+int Begin(sqlite3 *db, const char *sql)
+{
+    return Ambry::FaultHit(Ambry::FaultKind::StoreStep) ? SQLITE_IOERR : sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+int Finish(sqlite3 *db, const char *sql)
+{
+    return Ambry::FaultHit(Ambry::FaultKind::StoreCommit) ? SQLITE_IOERR
+                                                          : sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
 // One use of a cached statement; resets it when done.
 class Query {
 public:
@@ -202,7 +221,7 @@ public:
         sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_STATIC);
         return *this;
     }
-    int Step() { return sqlite3_step(m_stmt); }
+    int Step() { return Ambry::FaultHit(Ambry::FaultKind::StoreStep) ? SQLITE_IOERR : sqlite3_step(m_stmt); }
     sqlite3_stmt *get() const { return m_stmt; }
 
 private:
@@ -217,7 +236,7 @@ public:
     {
         const char *sql = store.transactionDepth > 0 ? "SAVEPOINT store_op" : "BEGIN IMMEDIATE";
         m_nested = store.transactionDepth > 0;
-        m_ok = sqlite3_exec(store.db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+        m_ok = Begin(store.db, sql) == SQLITE_OK;
     }
     ~WriteScope()
     {
@@ -229,11 +248,10 @@ public:
     bool Commit()
     {
         m_done = true;
-        if (sqlite3_exec(m_store.db, m_nested ? "RELEASE store_op" : "COMMIT", nullptr, nullptr, nullptr) ==
-            SQLITE_OK)
+        if (Finish(m_store.db, m_nested ? "RELEASE store_op" : "COMMIT") == SQLITE_OK)
             return true;
-        if (!m_nested)
-            sqlite3_exec(m_store.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(m_store.db, m_nested ? "ROLLBACK TO store_op; RELEASE store_op" : "ROLLBACK", nullptr, nullptr,
+                     nullptr);
         return false;
     }
 
@@ -282,17 +300,22 @@ bool Ready(Store &store, HKEY key, bool write)
 
 const char *ValueName(const char *name) { return name ? name : ""; }
 
-// The child of parent named name (length len), or 0.
+// The child of parent named name, 0 when there is none, or -1 when the store could
+// not be read (the last error set).
 int64_t FindChild(Store &store, int64_t parent, const std::string &name)
 {
     Query q(store, "SELECT id FROM keys WHERE parent = ?1 AND name = ?2");
     if (!q)
-        return 0;
+        return Fail(STORE_ERROR_CANNOT_OPEN), -1;
     q.Bind(1, parent).Bind(2, name.c_str());
-    return q.Step() == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+    int rc = q.Step();
+    if (rc == SQLITE_ROW)
+        return sqlite3_column_int64(q.get(), 0);
+    return rc == SQLITE_DONE ? 0 : (Fail(ErrorFromSqlite(rc)), -1);
 }
 
-// Splits a path at '\\'; false for an empty component or an over-long name.
+// Splits a path at '\\'; false for an empty component, an over-long name or more
+// components than a key may be deep.
 bool SplitPath(const char *path, std::vector<std::string> *parts)
 {
     parts->clear();
@@ -302,7 +325,7 @@ bool SplitPath(const char *path, std::vector<std::string> *parts)
     for (const char *p = path;; ++p) {
         if (*p == '\\' || *p == '\0') {
             size_t len = static_cast<size_t>(p - start);
-            if (len == 0 || len > MAX_KEY_NAME)
+            if (len == 0 || len > MAX_KEY_NAME || parts->size() == STORE_MAX_KEY_DEPTH)
                 return false;
             parts->emplace_back(start, len);
             if (*p == '\0')
@@ -311,6 +334,23 @@ bool SplitPath(const char *path, std::vector<std::string> *parts)
         }
     }
     return true;
+}
+
+// How deep key id lies (a root's subkeys are at 1), counting at most up to limit + 1;
+// -1 with the last error set when the chain cannot be read or the key is gone.
+int64_t KeyDepth(Store &store, int64_t id, size_t limit)
+{
+    int64_t depth = 0;
+    while (id > 2 && static_cast<size_t>(depth) <= limit) {
+        Query q(store, "SELECT parent FROM keys WHERE id = ?1");
+        if (!q)
+            return Fail(STORE_ERROR_CANNOT_OPEN), -1;
+        if (int rc = (q.Bind(1, id), q.Step()); rc != SQLITE_ROW)
+            return Fail(rc == SQLITE_DONE ? STORE_ERROR_INVALID_HANDLE : ErrorFromSqlite(rc)), -1;
+        id = sqlite3_column_int64(q.get(), 0);
+        ++depth;
+    }
+    return depth;
 }
 
 HKEY NewHandle(const Store &store, int64_t id, bool writable)
@@ -400,13 +440,17 @@ HKEY OpenKey(HKEY parent, const char *path, uint32_t access)
         // Opening the parent itself by an empty path checks that it still exists.
         if (parts.empty()) {
             Query q(store, "SELECT 1 FROM keys WHERE id = ?1");
-            if (!q || (q.Bind(1, id), q.Step() != SQLITE_ROW))
-                return Fail(STORE_ERROR_FILE_NOT_FOUND), nullptr;
+            if (!q)
+                return Fail(STORE_ERROR_CANNOT_OPEN), nullptr;
+            if (int rc = (q.Bind(1, id), q.Step()); rc != SQLITE_ROW)
+                return Fail(rc == SQLITE_DONE ? STORE_ERROR_FILE_NOT_FOUND : ErrorFromSqlite(rc)), nullptr;
         }
         for (const std::string &part : parts) {
             id = FindChild(store, id, part);
             if (id == 0)
-                return Fail(STORE_ERROR_FILE_NOT_FOUND), nullptr;
+                Fail(STORE_ERROR_FILE_NOT_FOUND);
+            if (id <= 0)
+                return nullptr;
         }
     }
     Succeed();
@@ -426,12 +470,21 @@ HKEY CreateKeyPath(HKEY parent, const char *path)
         return nullptr;
     std::vector<std::string> parts;
     SplitPath(path, &parts);
+    // The last component is missing, so it would be made at the parent's depth plus
+    // the path's length.
+    int64_t parentDepth = parent->root ? 0 : KeyDepth(store, parent->id, STORE_MAX_KEY_DEPTH);
+    if (parentDepth < 0)
+        return nullptr;
+    if (static_cast<size_t>(parentDepth) + parts.size() > STORE_MAX_KEY_DEPTH)
+        return Fail(STORE_ERROR_INVALID_PARAMETER), nullptr;
     WriteScope scope(store);
     if (!scope.ok())
         return Fail(STORE_ERROR_BUSY), nullptr;
     int64_t id = parent->id;
     for (const std::string &part : parts) {
         int64_t child = FindChild(store, id, part);
+        if (child < 0)
+            return nullptr;
         if (child == 0) {
             Query q(store, "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
             if (!q)
@@ -472,16 +525,43 @@ bool DeleteKeyTree(HKEY parent, const char *path)
         id = FindChild(store, id, part);
         if (id == 0)
             return Succeed();  // nothing to delete
+        if (id < 0)
+            return false;
     }
-    // Subkeys and values go with the key (cascading foreign keys, depth first).
+    // Deleting a key cascades to its subkeys and values, but SQLite runs each level of
+    // a cascade as a nested trigger and gives up past a thousand levels. So the keys
+    // go one by one from the deepest up: each has no subkeys left by then and takes
+    // only its values along.
     store.ForgetCursor();
-    Query q(store, "DELETE FROM keys WHERE id = ?1");
-    if (!q)
-        return Fail(STORE_ERROR_CANNOT_OPEN);
-    q.Bind(1, id);
-    int rc = q.Step();
-    if (rc != SQLITE_DONE)
-        return Fail(ErrorFromSqlite(rc));
+    WriteScope scope(store);
+    if (!scope.ok())
+        return Fail(STORE_ERROR_BUSY);
+    std::vector<int64_t> tree;
+    {
+        Query q(store,
+                "WITH RECURSIVE tree(id, depth) AS (SELECT ?1, 0 UNION ALL"
+                " SELECT keys.id, tree.depth + 1 FROM keys JOIN tree ON keys.parent = tree.id)"
+                " SELECT id FROM tree ORDER BY depth DESC");
+        if (!q)
+            return Fail(STORE_ERROR_CANNOT_OPEN);
+        q.Bind(1, id);
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW)
+            tree.push_back(sqlite3_column_int64(q.get(), 0));
+        if (rc != SQLITE_DONE)
+            return Fail(ErrorFromSqlite(rc));
+    }
+    for (int64_t key : tree) {
+        Query q(store, "DELETE FROM keys WHERE id = ?1");
+        if (!q)
+            return Fail(STORE_ERROR_CANNOT_OPEN);
+        q.Bind(1, key);
+        int rc = q.Step();
+        if (rc != SQLITE_DONE)
+            return Fail(ErrorFromSqlite(rc));
+    }
+    if (!scope.Commit())
+        return Fail(STORE_ERROR_BUSY);
     return Succeed();
 }
 
@@ -495,8 +575,8 @@ bool StoreEnumKey(HKEY key, uint32_t index, std::string *name)
     if (!q)
         return Fail(STORE_ERROR_CANNOT_OPEN);
     q.Bind(1, key->id).Bind(2, static_cast<int64_t>(index));
-    if (q.Step() != SQLITE_ROW)
-        return Fail(STORE_ERROR_NO_MORE_ITEMS);
+    if (int rc = q.Step(); rc != SQLITE_ROW)
+        return Fail(rc == SQLITE_DONE ? STORE_ERROR_NO_MORE_ITEMS : ErrorFromSqlite(rc));
     const unsigned char *text = sqlite3_column_text(q.get(), 0);
     name->assign(text ? reinterpret_cast<const char *>(text) : "");
     return Succeed();
@@ -629,9 +709,9 @@ bool StoreEnumValue(HKEY key, uint32_t index, char *buffer, size_t bufferSize)
     if (!q)
         return Fail(STORE_ERROR_CANNOT_OPEN);
     q.Bind(1, key->id).Bind(2, next ? store.cursorRow : static_cast<int64_t>(index));
-    if (q.Step() != SQLITE_ROW) {
+    if (int rc = q.Step(); rc != SQLITE_ROW) {
         store.ForgetCursor();
-        return Fail(STORE_ERROR_NO_MORE_ITEMS);
+        return Fail(rc == SQLITE_DONE ? STORE_ERROR_NO_MORE_ITEMS : ErrorFromSqlite(rc));
     }
     store.cursorKey = key->id;
     store.cursorIndex = index;
@@ -655,7 +735,7 @@ CStoreTransaction::CStoreTransaction(Mode mode)
     }
     const char *begin = mode == Mode::Read ? "BEGIN" : "BEGIN IMMEDIATE";
     const char *sql = store.transactionDepth == 0 ? begin : "SAVEPOINT store_tx";
-    if (sqlite3_exec(store.db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (Begin(store.db, sql) != SQLITE_OK) {
         Fail(STORE_ERROR_BUSY);
         return;
     }
@@ -678,10 +758,12 @@ bool CStoreTransaction::Commit()
     m_done = true;
     --store.transactionDepth;
     const char *sql = store.transactionDepth == 0 ? "COMMIT" : "RELEASE store_tx";
-    if (sqlite3_exec(store.db, sql, nullptr, nullptr, nullptr) == SQLITE_OK)
+    if (Finish(store.db, sql) == SQLITE_OK)
         return Succeed();
-    if (store.transactionDepth == 0)
-        sqlite3_exec(store.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    // Nothing of a transaction whose commit failed is kept, nested or not.
+    store.ForgetCursor();
+    sqlite3_exec(store.db, store.transactionDepth == 0 ? "ROLLBACK" : "ROLLBACK TO store_tx; RELEASE store_tx", nullptr,
+                 nullptr, nullptr);
     return Fail(STORE_ERROR_BUSY);
 }
 
@@ -706,7 +788,7 @@ CStoreReadTransaction::CStoreReadTransaction()
         return;
     }
     const bool outermost = store.transactionDepth == 0;
-    if (sqlite3_exec(store.db, outermost ? "BEGIN" : "SAVEPOINT store_view", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (Begin(store.db, outermost ? "BEGIN" : "SAVEPOINT store_view") != SQLITE_OK) {
         Fail(STORE_ERROR_BUSY);
         return;
     }

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 using storetest::StoreTest;
@@ -127,6 +128,73 @@ TEST_F(RegistryTest, KeysOpenCreateAndDeleteAsTrees)
     EXPECT_FALSE(DeleteKeyTree(HKEY_CLASSES_ROOT, ""));
     EXPECT_FALSE(CKey(CreateKeyPath(HKEY_CURRENT_USER, "a\\\\b")));
     EXPECT_EQ(StoreLastError(), STORE_ERROR_INVALID_PARAMETER);
+}
+
+// A key path of n components "k\\k\\...".
+std::string DeepPath(size_t n)
+{
+    std::string path = "k";
+    for (size_t i = 1; i < n; ++i)
+        path += "\\k";
+    return path;
+}
+
+TEST_F(RegistryTest, KeysStopAt512LevelsAndOlderDeeperTreesStillDelete)
+{
+    CKey deepest(CreateKeyPath(HKEY_CURRENT_USER, DeepPath(STORE_MAX_KEY_DEPTH).c_str()));
+    ASSERT_TRUE(deepest);
+    EXPECT_FALSE(CKey(CreateKeyPath(HKEY_CURRENT_USER, DeepPath(STORE_MAX_KEY_DEPTH + 1).c_str())));
+    EXPECT_EQ(StoreLastError(), STORE_ERROR_INVALID_PARAMETER);
+    // Below an open key the depth counts from the root too.
+    EXPECT_FALSE(CKey(CreateKeyPath(deepest.get(), "x")));
+    EXPECT_EQ(StoreLastError(), STORE_ERROR_INVALID_PARAMETER);
+    CKey middle(OpenKey(HKEY_CURRENT_USER, DeepPath(STORE_MAX_KEY_DEPTH - 2).c_str(), KEY_ALL_ACCESS));
+    EXPECT_TRUE(CKey(CreateKeyPath(middle.get(), "y\\z")));
+    EXPECT_FALSE(CKey(CreateKeyPath(middle.get(), "y\\z\\w")));
+    EXPECT_TRUE(CKey(OpenKey(HKEY_CURRENT_USER, (DeepPath(STORE_MAX_KEY_DEPTH - 2) + "\\y\\z").c_str(), KEY_READ)));
+
+    // A chain 100,000 deep, as older versions could leave it, with a value at the bottom.
+    const std::string db = StorePath();
+    const std::string sql =
+        "PRAGMA foreign_keys=ON; INSERT INTO keys(id, parent, name) VALUES(1000000, 1, 'Old');"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000)"
+        " INSERT INTO keys(id, parent, name) SELECT 1000000 + i, 1000000 + i - 1, 'k' FROM n;"
+        "INSERT INTO vals(key, name, type, data) VALUES(1100000, 'v', 4, x'01000000');";
+    StoreClose();
+    ASSERT_EQ(std::system(("sqlite3 '" + db + "' \"" + sql + "\"").c_str()), 0);
+    EXPECT_TRUE(DeleteKeyTree(HKEY_CURRENT_USER, "Old")) << "error " << StoreLastError();
+    EXPECT_FALSE(CKey(OpenKey(HKEY_CURRENT_USER, "Old", KEY_READ)));
+    EXPECT_TRUE(DeleteKeyTree(HKEY_CURRENT_USER, "k"));
+    EXPECT_FALSE(CKey(OpenKey(HKEY_CURRENT_USER, "k", KEY_READ)));
+}
+
+// Device passwords live in the store: neither the file nor its journals may be
+// readable by others, whatever the umask and wherever the file is.
+TEST_F(RegistryTest, TheStoreFileAndItsJournalsAreCreatedPrivate)
+{
+    const mode_t oldMask = umask(022);
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    const std::string oldConfig = config ? config : "";
+    for (bool named : {true, false}) {
+        if (!named) {
+            unsetenv("TESSALINE_STORE");
+            setenv("XDG_CONFIG_HOME", Dir().c_str(), 1);
+        }
+        StoreClose();
+        const std::string db = StorePath();
+        CKey key(CreateKeyPath(HKEY_CURRENT_USER, "Private"));
+        ASSERT_TRUE(WriteText(key.get(), "v", "secret"));
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            struct stat info;
+            ASSERT_EQ(stat((db + suffix).c_str(), &info), 0) << db << suffix;
+            EXPECT_EQ(info.st_mode & 0777, 0600u) << db << suffix;
+        }
+    }
+    umask(oldMask);
+    if (config)
+        setenv("XDG_CONFIG_HOME", oldConfig.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST_F(RegistryTest, TransactionsCommitOrLeaveNothing)
