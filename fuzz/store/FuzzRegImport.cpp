@@ -17,6 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     for (const RegText::Op &op : ops) {
         FuzzCheck(op.root == HKEY_CURRENT_USER || op.root == HKEY_CLASSES_ROOT, "reg import", "no root");
+        FuzzCheck(op.path.find('\0') == std::string::npos && op.name.find('\0') == std::string::npos, "reg import",
+                  "NUL in a name");
+        size_t depth = op.path.empty() ? 0 : 1;
+        for (size_t at = 0; (at = op.path.find('\\', at)) != std::string::npos; ++at)
+            ++depth;
+        FuzzCheck(depth <= STORE_MAX_KEY_DEPTH, "reg import", "key deeper than the store allows");
+        FuzzCheck(("\\" + op.path + "\\").find("\\.\\") == std::string::npos &&
+                      ("\\" + op.path + "\\").find("\\..\\") == std::string::npos,
+                  "reg import", "dot key name");
         if (op.kind != RegText::OpKind::SetValue)
             continue;
         FuzzCheck(op.data.size() <= RegText::MAX_VALUE_BYTES, "reg import", "value over the cap");

@@ -21,7 +21,8 @@ class RegToolTest : public StoreTest {
 protected:
     // Runs the tool with arguments; returns its exit code and standard output.
     // Arguments are separated by spaces; each is passed single-quoted to the shell.
-    int Run(const std::string &arguments, std::string *output = nullptr)
+    // With errors, standard error comes along in output.
+    int Run(const std::string &arguments, std::string *output = nullptr, bool errors = false)
     {
         StoreClose();  // the tool is another process: let it see everything we wrote
         std::string command = std::string(TESSALINE_BIN_DIR) + "/tessaline-reg";
@@ -33,7 +34,7 @@ protected:
             command += " '" + arguments.substr(start, end - start) + "'";
             start = end + 1;
         }
-        command += " 2>/dev/null";
+        command += errors ? " 2>&1" : " 2>/dev/null";
         FILE *pipe = popen(command.c_str(), "r");
         if (!pipe)
             return -1;
@@ -116,6 +117,9 @@ TEST_F(RegToolTest, AnImportWithAnyErrorChangesNothing)
     EXPECT_EQ(Run("import " + Dir() + "/missing.reg"), 1);
     EXPECT_EQ(Run("frobnicate"), 2);
     EXPECT_EQ(Run("--help"), 0);
+    std::string version;
+    EXPECT_EQ(Run("--version", &version), 0);
+    EXPECT_EQ(version.rfind("tessaline-reg 3.", 0), 0u) << version;
 }
 
 // Two importer processes swap between two device lists while this process queries
@@ -157,8 +161,9 @@ TEST_F(RegToolTest, QueriesSeeOneWholeListWhileImportsReplaceIt)
     std::string firstBad;
     for (int round = 0; round < 200; ++round) {
         std::string out;
-        size_t skipped = 0;
-        if (!RegText::QueryKey(HKEY_CURRENT_USER, "SOFTWARE\\T\\Devices", true, &out, &skipped)) {
+        RegText::WalkReport report;
+        if (!RegText::QueryKey(HKEY_CURRENT_USER, "SOFTWARE\\T\\Devices", true, &out, &report) ||
+            !report.Complete()) {
             ++failed;
             continue;
         }
@@ -185,6 +190,80 @@ TEST_F(RegToolTest, QueriesSeeOneWholeListWhileImportsReplaceIt)
     EXPECT_EQ(torn, 0) << "first mixed answer: " << firstBad;
     EXPECT_EQ(importerResults[0], 0);
     EXPECT_EQ(importerResults[1], 0);
+}
+
+// Keys as deep as the store allows go through import, query and export (the
+// recursive walk of old ran out of stack at 500 levels); one level more is refused
+// with its line; what older versions left deeper is left out of an export, loudly.
+TEST_F(RegToolTest, DeepKeysRoundTripUpToTheLimitAndNoFurther)
+{
+    std::string path = "HKEY_CURRENT_USER\\Deep";
+    for (size_t depth = 2; depth <= STORE_MAX_KEY_DEPTH; ++depth)
+        path += "\\k";
+    const std::string deep = WriteFile("deep.reg", "REGEDIT4\n\n[" + path + "]\n\"v\"=dword:00000007\n");
+    ASSERT_EQ(Run("import " + deep), 0);
+    std::string exported, queried, out;
+    ASSERT_EQ(Run("export HKCU\\Deep", &exported), 0);
+    EXPECT_NE(exported.find("[" + path + "]\n\"v\"=dword:00000007\n"), std::string::npos);
+    ASSERT_EQ(Run("query HKCU\\Deep /s", &queried), 0);
+    EXPECT_NE(queried.find(path + "\n    v    REG_DWORD    0x7\n"), std::string::npos);
+    ASSERT_EQ(Run("delete HKCU\\Deep"), 0);
+    ASSERT_EQ(Run("import " + WriteFile("again.reg", exported)), 0);
+    EXPECT_EQ(Run("export HKCU\\Deep", &out), 0);
+    EXPECT_EQ(out, exported);
+
+    const std::string tooDeep =
+        WriteFile("toodeep.reg", "REGEDIT4\n[HKCU\\Fine]\n\"a\"=\"1\"\n\n[" + path + "\\x]\n\"v\"=\"1\"\n");
+    EXPECT_EQ(Run("import " + tooDeep, &out, true), 1);
+    EXPECT_NE(out.find(tooDeep + ":5: key deeper than 512 levels"), std::string::npos) << out;
+    EXPECT_EQ(Run("query HKCU\\Fine"), 1) << "a refused import changes nothing";
+
+    // A chain 2,000 deep below HKCU\Old, written as older versions could.
+    const std::string sql =
+        "INSERT INTO keys(id, parent, name) VALUES(1000000, 1, 'Old');"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000)"
+        " INSERT INTO keys(id, parent, name) SELECT 1000000 + i, 1000000 + i - 1, 'k' FROM n;";
+    StoreClose();
+    ASSERT_EQ(std::system(("sqlite3 '" + StorePath() + "' \"" + sql + "\"").c_str()), 0);
+    EXPECT_EQ(Run("export HKCU\\Old", &out, true), 1);
+    EXPECT_NE(out.find("1 keys at level 513 were left out with everything below them"), std::string::npos);
+    EXPECT_EQ(Run("query HKCU\\Old /s", &out), 1);
+    EXPECT_EQ(Run("delete HKCU\\Old"), 0);
+    EXPECT_EQ(Run("query HKCU\\Old"), 1);
+}
+
+// The import cap holds however the text arrives: from a pipe, from standard input,
+// from a device that never ends. Memory is bounded so the fault shows as a failure.
+TEST_F(RegToolTest, ImportsStopAtTheFileCapWhateverTheSource)
+{
+    const std::string tool = std::string(TESSALINE_BIN_DIR) + "/tessaline-reg";
+#ifdef TESSALINE_SANITIZED
+    const std::string limit;  // sanitizers reserve more address space than any sane limit
+#else
+    const std::string limit = "ulimit -v 1000000; ";
+#endif
+    auto shell = [&](const std::string &command, std::string *out) {
+        StoreClose();
+        std::string text;
+        FILE *pipe = popen(("sh -c '" + limit + command + "' 2>&1").c_str(), "r");
+        char buffer[4096];
+        for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+            text.append(buffer, n);
+        int status = pipe ? pclose(pipe) : -1;
+        *out = text;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string out;
+    EXPECT_EQ(shell(tool + " import /dev/zero", &out), 1);
+    EXPECT_NE(out.find("/dev/zero is larger than 64 MiB; nothing was changed"), std::string::npos) << out;
+    EXPECT_EQ(shell("head -c 67108865 /dev/zero | " + tool + " import -", &out), 1);
+    EXPECT_NE(out.find("- is larger than 64 MiB"), std::string::npos) << out;
+    EXPECT_EQ(shell(tool + " import " + Dir() + " ", &out), 1);
+    EXPECT_NE(out.find("it is a folder"), std::string::npos) << out;
+    // Standard input within the cap is an ordinary import.
+    const std::string piped = WriteFile("piped.reg", "REGEDIT4\n[HKCU\\Piped]\n\"v\"=\"1\"\n");
+    EXPECT_EQ(shell("cat " + piped + " | " + tool + " import -", &out), 0) << out;
+    EXPECT_EQ(Run("query HKCU\\Piped /v v"), 0);
 }
 
 TEST(RegImportParser, ReadsEveryValueFormAndRejectsMalformedLines)
@@ -229,6 +308,8 @@ TEST(RegImportParser, ReadsEveryValueFormAndRejectsMalformedLines)
         {"REGEDIT4\n[HKCU\\a]\n\"a\\q\"=\"b\"\n", 3},  // unknown escape
         {"REGEDIT4\n[HKCU\\a]\na=b\n", 3},
         {"REGEDIT4\n[-HKCU\\a]\n\"a\"=\"b\"\n", 3},  // value in a deleted key
+        {"REGEDIT4\n[HKCU\\a\\..\\b]\n", 2},          // names that read as paths elsewhere
+        {"REGEDIT4\n\n[-HKCU\\.]\n", 3},
         {"", 0},
     };
     for (const auto &b : bad) {
@@ -236,6 +317,18 @@ TEST(RegImportParser, ReadsEveryValueFormAndRejectsMalformedLines)
         EXPECT_EQ(error.line, b.line) << b.text;
         EXPECT_TRUE(ops.empty());
     }
+
+    // A NUL would cut a name short in the store: "v\0q" must not become "v".
+    using namespace std::string_literals;
+    for (const std::string &text : {"REGEDIT4\n[HKCU\\a]\n\"v\0q\"=\"b\"\n"s, "REGEDIT4\n[HKCU\\a\0q]\n"s}) {
+        EXPECT_FALSE(RegText::ParseImport(text, &ops, &error));
+        EXPECT_TRUE(error.line == 2 || error.line == 3);
+    }
+    // One cap for every value type, texts included (with their NUL).
+    const std::string atCap(RegText::MAX_VALUE_BYTES - 1, 'x');
+    EXPECT_TRUE(RegText::ParseImport("REGEDIT4\n[HKCU\\a]\n\"t\"=\"" + atCap + "\"\n", &ops, &error));
+    EXPECT_FALSE(RegText::ParseImport("REGEDIT4\n[HKCU\\a]\n\"t\"=\"" + atCap + "x\"\n", &ops, &error));
+    EXPECT_EQ(error.message, "value too large");
 }
 
 }  // namespace

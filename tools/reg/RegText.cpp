@@ -212,22 +212,32 @@ std::string ShowData(uint32_t type, const std::vector<uint8_t> &data)
     return out;
 }
 
-// One line of a query answer for a value; nothing when it cannot be read.
-void ShowValue(HKEY key, const char *name, std::string *out)
+// Notes the first error that ended a listing early.
+void NoteError(WalkReport *report)
+{
+    if (StoreLastError() != STORE_ERROR_NO_MORE_ITEMS && report->error == STORE_ERROR_SUCCESS)
+        report->error = StoreLastError();
+}
+
+// One line of a query answer for a value.
+void ShowValue(HKEY key, const char *name, std::string *out, WalkReport *report)
 {
     uint32_t type;
     std::vector<uint8_t> data;
-    if (ReadRaw(key, name, &type, &data))
-        *out += std::string("    ") + (*name ? name : "(Default)") + "    " + TypeName(type) + "    " +
-                ShowData(type, data) + "\n";
+    if (!ReadRaw(key, name, &type, &data))
+        return NoteError(report);
+    *out += std::string("    ") + (*name ? name : "(Default)") + "    " + TypeName(type) + "    " +
+            ShowData(type, data) + "\n";
 }
 
 // Calls show for every value of key, in creation order.
-void ForEachValue(HKEY key, const std::function<void(const char *name)> &show)
+void ForEachValue(HKEY key, const std::function<void(const char *name)> &show, WalkReport *report)
 {
     std::vector<char> name(MAX_VALUE_NAME_BUFFER);
-    for (uint32_t i = 0; StoreEnumValue(key, i, name.data(), name.size()); ++i)
+    uint32_t i = 0;
+    for (; StoreEnumValue(key, i, name.data(), name.size()); ++i)
         show(name.data());
+    NoteError(report);
 }
 
 std::string ChildPath(const std::string &path, const std::string &name)
@@ -453,7 +463,8 @@ bool ApplyImport(const std::vector<Op> &ops, std::string *error)
         }
         case OpKind::DeleteValue: {
             CKey key(OpenKey(op.root, op.path.c_str(), KEY_ALL_ACCESS));
-            if (key && !DeleteValue(key.get(), op.name.c_str()) && StoreLastError() != STORE_ERROR_FILE_NOT_FOUND)
+            if (!key ? StoreLastError() != STORE_ERROR_FILE_NOT_FOUND
+                     : !DeleteValue(key.get(), op.name.c_str()) && StoreLastError() != STORE_ERROR_FILE_NOT_FOUND)
                 return fail(op, "delete a value in");
             break;
         }
@@ -501,13 +512,17 @@ std::string FormatValue(const std::string &name, uint32_t type, const std::vecto
 }
 
 bool WalkKeys(HKEY root, const std::string &path, bool recursive,
-              const std::function<void(HKEY key, const std::string &path)> &visit, size_t *skipped)
+              const std::function<void(HKEY key, const std::string &path, WalkReport *report)> &visit,
+              WalkReport *report)
 {
     CStoreReadTransaction view;
     CKey top(OpenKey(root, path.c_str(), KEY_READ));
-    if (!top)
+    if (!top) {
+        if (StoreLastError() != STORE_ERROR_FILE_NOT_FOUND)
+            NoteError(report);
         return false;
-    visit(top.get(), path);
+    }
+    visit(top.get(), path, report);
     if (!recursive)
         return true;
     // Each frame is an open key and the index of the next subkey to enter.
@@ -523,56 +538,64 @@ bool WalkKeys(HKEY root, const std::string &path, bool recursive,
     while (!stack.empty()) {
         Frame &frame = stack.back();
         if (!StoreEnumKey(frame.key.get(), frame.next++, &sub)) {
+            NoteError(report);
             stack.pop_back();
             continue;
         }
-        if (baseDepth + stack.size() + 1 > STORE_MAX_KEY_DEPTH) {
-            ++*skipped;
+        if (baseDepth + stack.size() > STORE_MAX_KEY_DEPTH) {  // the child's depth
+            ++report->deepKeys;
             continue;
         }
         CKey child(OpenKey(frame.key.get(), sub.c_str(), KEY_READ));
-        if (!child)
+        if (!child) {
+            NoteError(report);
             continue;
+        }
         std::string childPath = ChildPath(frame.path, sub);
-        visit(child.get(), childPath);
+        visit(child.get(), childPath, report);
         stack.push_back({std::move(child), std::move(childPath)});
     }
     return true;
 }
 
-bool ExportKey(HKEY root, const std::string &path, std::string *out, size_t *skipped)
+bool ExportKey(HKEY root, const std::string &path, std::string *out, WalkReport *report)
 {
     return WalkKeys(
         root, path, true,
-        [&](HKEY key, const std::string &keyPath) {
+        [&](HKEY key, const std::string &keyPath, WalkReport *walk) {
             *out += "[" + FullKeyName(root, keyPath) + "]\n";
-            ForEachValue(key, [&](const char *name) {
-                uint32_t type;
-                std::vector<uint8_t> data;
-                if (ReadRaw(key, name, &type, &data))
-                    *out += FormatValue(name, type, data);
-            });
+            ForEachValue(
+                key,
+                [&](const char *name) {
+                    uint32_t type;
+                    std::vector<uint8_t> data;
+                    if (ReadRaw(key, name, &type, &data))
+                        *out += FormatValue(name, type, data);
+                    else
+                        NoteError(walk);
+                },
+                walk);
             *out += "\n";
         },
-        skipped);
+        report);
 }
 
-bool QueryKey(HKEY root, const std::string &path, bool recursive, std::string *out, size_t *skipped)
+bool QueryKey(HKEY root, const std::string &path, bool recursive, std::string *out, WalkReport *report)
 {
-    CStoreReadTransaction view;
     return WalkKeys(
         root, path, recursive,
-        [&](HKEY key, const std::string &keyPath) {
+        [&](HKEY key, const std::string &keyPath, WalkReport *walk) {
             *out += FullKeyName(root, keyPath) + "\n";
-            ForEachValue(key, [&](const char *name) { ShowValue(key, name, out); });
+            ForEachValue(key, [&](const char *name) { ShowValue(key, name, out, walk); }, walk);
             *out += "\n";
             if (recursive)
                 return;
             std::string sub;
             for (uint32_t i = 0; StoreEnumKey(key, i, &sub); ++i)
                 *out += FullKeyName(root, ChildPath(keyPath, sub)) + "\n";
+            NoteError(walk);
         },
-        skipped);
+        report);
 }
 
 bool QueryValue(HKEY root, const std::string &path, const std::string &name, std::string *out)
@@ -582,8 +605,9 @@ bool QueryValue(HKEY root, const std::string &path, const std::string &name, std
     if (!key || !ValueExists(key.get(), name.c_str()))
         return false;
     *out += FullKeyName(root, path) + "\n";
-    ShowValue(key.get(), name.c_str(), out);
-    return true;
+    WalkReport report;
+    ShowValue(key.get(), name.c_str(), out, &report);
+    return report.Complete();
 }
 
 }  // namespace RegText

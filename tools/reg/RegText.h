@@ -65,20 +65,27 @@ std::string FullKeyName(HKEY root, const std::string &path);
 // One value line of the export format (with its newline).
 std::string FormatValue(const std::string &name, uint32_t type, const std::vector<uint8_t> &data);
 
+// What a walk could not show: keys deeper than STORE_MAX_KEY_DEPTH (left by older
+// versions), which it does not enter, and the first store error that cut it short.
+struct WalkReport {
+    size_t deepKeys = 0;
+    long error = STORE_ERROR_SUCCESS;
+    bool Complete() const { return deepKeys == 0 && error == STORE_ERROR_SUCCESS; }
+};
+
 // Visits root\path and, when recursive, every key below it, depth first in creation
-// order, each with its path below the root. Keys deeper than STORE_MAX_KEY_DEPTH
-// (left by older versions) are not entered: they are counted in *skipped. false
-// when root\path does not exist.
+// order, each with its path below the root. false when root\path does not exist.
 bool WalkKeys(HKEY root, const std::string &path, bool recursive,
-              const std::function<void(HKEY key, const std::string &path)> &visit, size_t *skipped);
+              const std::function<void(HKEY key, const std::string &path, WalkReport *report)> &visit,
+              WalkReport *report);
 
 // Appends the export text of a key and its subkeys (depth first, creation order).
 // false when the key does not exist.
-bool ExportKey(HKEY root, const std::string &path, std::string *out, size_t *skipped);
+bool ExportKey(HKEY root, const std::string &path, std::string *out, WalkReport *report);
 
 // Appends what "query" shows of a key: its values, then its subkeys' names, or with
 // recursive every key below it in full. false when the key does not exist.
-bool QueryKey(HKEY root, const std::string &path, bool recursive, std::string *out, size_t *skipped);
+bool QueryKey(HKEY root, const std::string &path, bool recursive, std::string *out, WalkReport *report);
 
 // Appends what "query /v" shows of one value. false when the key or value does not exist.
 bool QueryValue(HKEY root, const std::string &path, const std::string &name, std::string *out);

@@ -1,11 +1,16 @@
 // tessaline-reg: the settings store from the command line.
 #include "RegText.h"
 
+#include <ambry/FaultInject.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +28,7 @@ const char kUsage[] =
     "                             with any error changes nothing\n"
     "  delete KEY [/v NAME] [/f]  delete KEY with its subkeys, or only its value NAME\n"
     "  --help                     show this text\n"
+    "  --version                  show the version\n"
     "\n"
     "KEY starts with its root: HKEY_CURRENT_USER (HKCU) or HKEY_CLASSES_ROOT (HKCR),\n"
     "e.g. HKEY_CURRENT_USER\\SOFTWARE\\Teluvo\\Tessaline\\Devices.\n"
@@ -34,23 +40,43 @@ int Usage(FILE *out, int code)
     return code;
 }
 
-bool ReadAll(const std::string &file, std::string *text)
+// Reads file ("-": standard input) whole, counting what it reads against the import
+// cap rather than trusting a size, so pipes and endless devices stop at the cap too.
+bool ReadAll(const std::string &file, std::string *text, std::string *problem)
 {
-    std::ostringstream buffer;
-    if (file == "-") {
-        buffer << std::cin.rdbuf();
-    } else {
-        std::ifstream in(file, std::ios::binary);
-        if (!in)
-            return false;
-        in.seekg(0, std::ios::end);
-        if (static_cast<size_t>(in.tellg()) > RegText::MAX_IMPORT_BYTES)
-            return false;
-        in.seekg(0);
-        buffer << in.rdbuf();
+    const bool standardInput = file == "-";
+    int fd = standardInput ? STDIN_FILENO : open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *problem = std::string("cannot read ") + file + ": " + std::strerror(errno);
+        return false;
     }
-    *text = buffer.str();
-    return true;
+    struct stat info;
+    bool ok = true;
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        *problem = "cannot read " + file + ": it is a folder";
+        ok = false;
+    }
+    text->clear();
+    std::vector<char> buffer(1 << 16);
+    while (ok) {
+        ssize_t n = Ambry::FaultHit(Ambry::FaultKind::FileRead) ? (errno = EIO, -1) : read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *problem = std::string("cannot read ") + file + ": " + std::strerror(errno);
+            ok = false;
+        } else if (n == 0) {
+            break;
+        } else if (text->size() + static_cast<size_t>(n) > RegText::MAX_IMPORT_BYTES) {
+            *problem = file + " is larger than " + std::to_string(RegText::MAX_IMPORT_BYTES >> 20) + " MiB";
+            ok = false;
+        } else {
+            text->append(buffer.data(), static_cast<size_t>(n));
+        }
+    }
+    if (!standardInput)
+        close(fd);
+    return ok;
 }
 
 // Writes text to file ("-": standard output); code, or 1 when it cannot be written.
@@ -71,14 +97,24 @@ int Output(const std::string &text, const std::string &file, int code)
     return code;
 }
 
-// Keys below the depth limit are only in stores written by older versions; an
-// answer without them is incomplete, which the exit code says.
-int Skipped(size_t skipped)
+// An answer the walk could not complete is still shown, but the exit code and a
+// message say so. Keys below the depth limit are only in stores of older versions.
+int Incomplete(const RegText::WalkReport &report)
 {
-    if (skipped == 0)
-        return 0;
-    std::fprintf(stderr, "tessaline-reg: %zu keys deeper than %zu levels were left out\n", skipped,
-                 STORE_MAX_KEY_DEPTH);
+    if (report.deepKeys)
+        std::fprintf(stderr, "tessaline-reg: %zu keys at level %zu were left out with everything below them\n",
+                     report.deepKeys, STORE_MAX_KEY_DEPTH + 1);
+    if (report.error != STORE_ERROR_SUCCESS)
+        std::fprintf(stderr, "tessaline-reg: the settings store could not be read in full (error %ld)\n",
+                     report.error);
+    return report.Complete() ? 0 : 1;
+}
+
+int Missing(const std::string &key, const RegText::WalkReport &report)
+{
+    if (report.error != STORE_ERROR_SUCCESS)
+        return Incomplete(report);
+    std::fprintf(stderr, "tessaline-reg: no such key: %s\n", key.c_str());
     return 1;
 }
 
@@ -99,6 +135,10 @@ int main(int argc, char **argv)
     const std::string command = args[0];
     if (command == "--help" || command == "-h" || command == "/?")
         return Usage(stdout, 0);
+    if (command == "--version") {
+        std::printf("tessaline-reg %s\n", TESSALINE_VERSION);
+        return 0;
+    }
 
     // Options of query and delete.
     std::string valueName;
@@ -137,12 +177,10 @@ int main(int argc, char **argv)
                 }
                 return Output(text, "-", 0);
             }
-            size_t skipped = 0;
-            if (!RegText::QueryKey(root, path, recursive, &text, &skipped)) {
-                std::fprintf(stderr, "tessaline-reg: no such key: %s\n", positional[0].c_str());
-                return 1;
-            }
-            return Output(text, "-", Skipped(skipped));
+            RegText::WalkReport report;
+            if (!RegText::QueryKey(root, path, recursive, &text, &report))
+                return Missing(positional[0], report);
+            return Output(text, "-", Incomplete(report));
         }
         if (haveValue) {
             CKey key(OpenKey(root, path.c_str(), KEY_ALL_ACCESS));
@@ -168,31 +206,29 @@ int main(int argc, char **argv)
         if (positional.size() > 2)
             return Usage(stderr, 2);
         std::string text = "REGEDIT4\n\n";
-        size_t skipped = 0;
+        RegText::WalkReport report;
         if (positional.empty()) {
             // Both roots from one committed state.
             CStoreReadTransaction view;
-            RegText::ExportKey(HKEY_CURRENT_USER, "", &text, &skipped);
-            RegText::ExportKey(HKEY_CLASSES_ROOT, "", &text, &skipped);
+            RegText::ExportKey(HKEY_CURRENT_USER, "", &text, &report);
+            RegText::ExportKey(HKEY_CLASSES_ROOT, "", &text, &report);
         } else {
             HKEY root;
             std::string path;
             if (!RegText::ParseKeyPath(positional[0], &root, &path))
                 return KeyError(positional[0].c_str());
-            if (!RegText::ExportKey(root, path, &text, &skipped)) {
-                std::fprintf(stderr, "tessaline-reg: no such key: %s\n", positional[0].c_str());
-                return 1;
-            }
+            if (!RegText::ExportKey(root, path, &text, &report))
+                return Missing(positional[0], report);
         }
-        return Output(text, positional.size() < 2 ? "-" : positional[1], Skipped(skipped));
+        return Output(text, positional.size() < 2 ? "-" : positional[1], Incomplete(report));
     }
 
     if (command == "import") {
         if (positional.size() != 1)
             return Usage(stderr, 2);
-        std::string text;
-        if (!ReadAll(positional[0], &text)) {
-            std::fprintf(stderr, "tessaline-reg: cannot read %s\n", positional[0].c_str());
+        std::string text, problem;
+        if (!ReadAll(positional[0], &text, &problem)) {
+            std::fprintf(stderr, "tessaline-reg: %s; nothing was changed\n", problem.c_str());
             return 1;
         }
         std::vector<RegText::Op> ops;
