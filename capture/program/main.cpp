@@ -1,0 +1,85 @@
+// tessaline-capture: every registered device as a PipeWire camera, for this user.
+#include <capture/Service.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <thread>
+
+#ifndef TESSALINE_VERSION
+#define TESSALINE_VERSION "unknown"
+#endif
+
+namespace {
+
+const char kUsage[] =
+    "Usage: tessaline-capture [--help] [--version]\n"
+    "\n"
+    "Publishes every device registered in the settings store as a PipeWire camera\n"
+    "(media.class \"Video/Source\", media.role \"Camera\", node.name\n"
+    "tessaline-<class identifier>), so capture applications find it. A device is\n"
+    "connected only while an application streams from it. The service follows the\n"
+    "store while it runs and refuses to run twice for one user.\n"
+    "\n"
+    "Signals: SIGTERM or SIGINT stop it; SIGHUP reads the store again.\n"
+    "\n"
+    "Environment: TESSALINE_STORE (the store file), XDG_CONFIG_HOME (the store's\n"
+    "default folder), XDG_DATA_HOME (the password key), XDG_RUNTIME_DIR (the\n"
+    "instance lock and the wake-up socket, in tessaline/), PIPEWIRE_RUNTIME_DIR.\n"
+    "\n"
+    "Exit status: 0 stopped by a signal, 1 could not start or PipeWire went away,\n"
+    "2 bad arguments.\n";
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tessaline-capture %s\n", TESSALINE_VERSION);
+            return 0;
+        }
+        std::fprintf(stderr, "tessaline-capture: unknown argument \"%s\"\n%s", argv[i], kUsage);
+        return 2;
+    }
+
+    // Signals go to one waiting thread; every other thread blocks them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::string error;
+    std::unique_ptr<Capture::Service> service = Capture::Service::Start(Capture::ServiceOptions{}, &error);
+    if (!service) {
+        std::fprintf(stderr, "tessaline-capture: %s\n", error.c_str());
+        return 1;
+    }
+    std::thread waiter([&service, &signals] {
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&signals, &sig) != 0)
+                continue;
+            if (sig == SIGHUP) {
+                service->Rescan();
+                continue;
+            }
+            service->Stop();
+            return;
+        }
+    });
+    bool stopped = service->Wait();
+    if (!stopped)
+        pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    service.reset();
+    return stopped ? 0 : 1;
+}
