@@ -1,5 +1,7 @@
 // tessaline-setup: the configuration utility's main window.
+#include <app/CaptureService.h>
 #include <app/ConfigApp.h>
+#include <store/Device.h>
 #include <tessaline/Version.h>
 
 #include <QApplication>
@@ -60,6 +62,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
     if (!application.InitInstance())
         return 1;
+    (void)StartCaptureService(ProgramPath());
     const int result = QApplication::exec();
     application.ExitInstance();
     return result;

@@ -1,4 +1,5 @@
 // The stand-in capture filter's registration entry point.
+#include <capture/Wake.h>
 #include <store/Guid.h>
 #include <store/Registry.h>
 
@@ -40,6 +41,9 @@ extern "C" __attribute__((visibility("default"))) int TSLRegisterDevice(const GU
     }
     // The host program may run for days: hold no connection between registrations.
     StoreClose();
+    // A running capture service publishes the device now rather than at its next look.
+    if (result)
+        (void)Capture::WakeCaptureService();
     return result;
 }
 
