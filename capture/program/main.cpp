@@ -1,15 +1,12 @@
 // tessaline-capture: every registered device as a PipeWire camera, for this user.
 #include <capture/Service.h>
+#include <tessaline/Version.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <thread>
-
-#ifndef TESSALINE_VERSION
-#define TESSALINE_VERSION "unknown"
-#endif
 
 namespace {
 
