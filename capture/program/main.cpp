@@ -19,7 +19,8 @@ const char kUsage[] =
     "connected only while an application streams from it. The service follows the\n"
     "store while it runs and refuses to run twice for one user.\n"
     "\n"
-    "Signals: SIGTERM or SIGINT stop it; SIGHUP reads the store again.\n"
+    "Signals: SIGTERM or SIGINT stop it; SIGHUP reads the store again; SIGUSR1\n"
+    "prints one line per node (state, size, frames queued, live, dropped).\n"
     "\n"
     "Environment: TESSALINE_STORE (the store file), XDG_CONFIG_HOME (the store's\n"
     "default folder), XDG_DATA_HOME (the password key), XDG_RUNTIME_DIR (the\n"
@@ -51,6 +52,7 @@ int main(int argc, char **argv)
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -67,6 +69,16 @@ int main(int argc, char **argv)
                 continue;
             if (sig == SIGHUP) {
                 service->Rescan();
+                continue;
+            }
+            if (sig == SIGUSR1) {
+                for (const Capture::NodeStatus &n : service->Nodes())
+                    std::fprintf(stderr,
+                                 "tessaline-capture: %s \"%s\": %s, %dx%d, %s, %llu frames queued, %llu live, "
+                                 "%llu dropped\n",
+                                 n.nodeName.c_str(), n.displayName.c_str(), n.state.c_str(), n.width, n.height,
+                                 n.streaming ? "streaming" : "idle", (unsigned long long)n.framesQueued,
+                                 (unsigned long long)n.liveQueued, (unsigned long long)n.framesDropped);
                 continue;
             }
             service->Stop();

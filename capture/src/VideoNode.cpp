@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -45,6 +46,7 @@ constexpr int64_t kLiveStale_ns = 1000000000;  // no live picture for this long:
 
 // Memory of one buffer: a memfd mapped here, shared with the consumers.
 struct VideoNode::Mapping {
+    uint64_t holds = 0;  // the no-signal picture's version it holds, 0 for anything else
     int fd = -1;
     uint8_t *data = nullptr;
     size_t size = 0;
@@ -84,7 +86,6 @@ VideoNode::VideoNode(pw_thread_loop *loop, pw_core *core, const DeviceConfig &co
     m_hook->events.remove_buffer = &VideoNode::RemoveBufferEvent;
     m_hook->events.process = &VideoNode::Process;
     pw_stream_add_listener(m_stream, &m_hook->listener, &m_hook->events, this);
-    m_timer = pw_loop_add_timer(pw_thread_loop_get_loop(m_loop), &VideoNode::TimerEvent, this);
 
     PodBuffer pods;
     std::vector<const spa_pod *> params = BuildFormatParams(pods, OfferedFormats(config), m_target.width,
@@ -100,6 +101,10 @@ VideoNode::VideoNode(pw_thread_loop *loop, pw_core *core, const DeviceConfig &co
         m_stream = nullptr;
         return;
     }
+    m_pacer = std::thread([this] {
+        pthread_setname_np(pthread_self(), "TSLCapturePace");
+        Pace();
+    });
     m_link = std::make_unique<DeviceLink>(this, LinkSettingsFor(config, options));
     if (options.probe_modes)
         m_link->Probe();
@@ -107,14 +112,23 @@ VideoNode::VideoNode(pw_thread_loop *loop, pw_core *core, const DeviceConfig &co
 
 VideoNode::~VideoNode()
 {
-    m_link.reset();  // no link call arrives after this
+    // No stream or timer event from here on, then no link call, then no stream.
     pw_thread_loop_lock(m_loop);
-    if (m_timer)
-        pw_loop_destroy_source(pw_thread_loop_get_loop(m_loop), m_timer);
-    if (m_stream) {
+    if (m_stream)
         spa_hook_remove(&m_hook->listener);
-        pw_stream_destroy(m_stream);
+    pw_thread_loop_unlock(m_loop);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pacerStop = true;
     }
+    m_pacerWake.notify_all();
+    if (m_pacer.joinable())
+        m_pacer.join();
+    m_link.reset();
+    pw_thread_loop_lock(m_loop);
+    if (m_stream)
+        pw_stream_destroy(m_stream);
+    m_stream = nullptr;
     m_buffers.clear();
     pw_thread_loop_unlock(m_loop);
 }
@@ -168,6 +182,7 @@ void VideoNode::ApplyOptions()
     if (m_negotiated && m_pipeline.Configure(m_spec, po)) {
         m_noSignal.assign(m_layout.bytes, 0);
         m_pipeline.RenderNoSignal(m_noSignal.data(), m_noSignal.size());
+        ++m_noSignalVersion;
     } else if (!m_negotiated) {
         OutputSpec spec{PixelFormat::BGR, m_target.width, m_target.height};
         (void)m_pipeline.Configure(spec, po);
@@ -297,7 +312,7 @@ template <typename Fill> bool VideoNode::Push(Fill &&fill)
         map = it->second;
     pw_thread_loop_unlock(m_loop);
 
-    bool filled = map && map->size >= layout.bytes && fill(map->data, layout.bytes);
+    bool filled = map && map->size >= layout.bytes && fill(map->data, layout.bytes, &map->holds);
 
     pw_thread_loop_lock(m_loop);
     bool current;
@@ -375,7 +390,8 @@ void VideoNode::OnLinkFrame(const Grabber::FrameRecord &frame)
         return;
     }
     bool live = false;
-    bool queued = Push([&](uint8_t *dst, size_t size) {
+    bool queued = Push([&](uint8_t *dst, size_t size, uint64_t *holds) {
+        *holds = 0;
         std::lock_guard<std::mutex> pl(m_pipelineMutex);
         if (FrameBytes(m_pipeline.Output()) != size)
             return false;
@@ -412,35 +428,43 @@ void VideoNode::Tick()
     }
     if (what == Nothing)
         return;
-    Push([&](uint8_t *dst, size_t size) {
+    Push([&](uint8_t *dst, size_t size, uint64_t *holds) {
         std::lock_guard<std::mutex> lock(m_mutex);
         const std::vector<uint8_t> &from = what == Staged ? m_staged : m_noSignal;
         if (from.size() != size)
             return false;
-        std::memcpy(dst, from.data(), size);
+        // A buffer that already holds this no-signal picture is sent as it is.
+        if (what == Staged || *holds != m_noSignalVersion)
+            std::memcpy(dst, from.data(), size);
+        *holds = what == Staged ? 0 : m_noSignalVersion;
         return true;
     });
     if (what == Staged)
         ++m_liveQueued;
 }
 
-void VideoNode::ArmTimer(bool on)
+void VideoNode::Pace()
 {
-    if (!m_timer)
-        return;
-    timespec value{}, interval{};
-    if (on) {
-        uint64_t period_ns;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            period_ns = m_negotiated && m_spec.width > 0 ? uint64_t(1e9 * m_target.rate_den / m_target.rate_num)
-                                                         : 33333333;
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    Clock::time_point next = Clock::now();
+    while (!m_pacerStop) {
+        if (!m_streaming || !m_negotiated) {
+            m_pacerWake.wait(lock);
+            next = Clock::now();
+            continue;
         }
-        interval.tv_sec = time_t(period_ns / 1000000000);
-        interval.tv_nsec = long(period_ns % 1000000000);
-        value = interval;
+        auto period = std::chrono::nanoseconds(int64_t(1e9 * m_target.rate_den / m_target.rate_num));
+        next += period;
+        if (next < Clock::now() - period)
+            next = Clock::now() + period;  // fell behind: no burst to catch up
+        m_pacerWake.wait_until(lock, next, [this] { return m_pacerStop; });
+        if (m_pacerStop)
+            break;
+        lock.unlock();
+        Tick();
+        lock.lock();
     }
-    pw_loop_update_timer(pw_thread_loop_get_loop(m_loop), m_timer, &value, &interval, false);
 }
 
 void VideoNode::OnStreamState(int state)
@@ -458,7 +482,7 @@ void VideoNode::OnStreamState(int state)
         m_stagedLive = false;
         yuv = m_negotiated && IsYuv(m_spec.format);
     }
-    ArmTimer(streaming);
+    m_pacerWake.notify_all();
     m_link->SetWanted(streaming, yuv);
 }
 
@@ -491,10 +515,9 @@ void VideoNode::OnFormat(const spa_pod *param)
         yuv = IsYuv(format);
         streaming = m_streaming;
     }
-    if (streaming) {
-        ArmTimer(true);
+    m_pacerWake.notify_all();
+    if (streaming)
         m_link->SetWanted(true, yuv);
-    }
     PodBuffer pods;
     std::vector<const spa_pod *> params = BuildBufferParams(pods, layout.bytes, layout.stride[0]);
     pw_stream_update_params(m_stream, params.data(), uint32_t(params.size()));
@@ -566,6 +589,5 @@ void VideoNode::RemoveBufferEvent(void *data, pw_buffer *buffer)
 
 void VideoNode::Process(void *) {}  // frames are queued as they arrive
 
-void VideoNode::TimerEvent(void *data, uint64_t) { static_cast<VideoNode *>(data)->Tick(); }
 
 }  // namespace Capture

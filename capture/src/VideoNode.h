@@ -2,8 +2,9 @@
 // negotiation, and the frames it queues (live pictures, or the no-signal picture
 // while there is none).
 //
-// Threads: PipeWire's thread loop runs the stream's events and the node's timer;
-// the device link's reader thread pushes live frames. A buffer's memory is our own
+// Threads: PipeWire's thread loop runs the stream's events; the node's pacer thread
+// sends the no-signal picture and the fixed-rate frames; the device link's reader
+// thread pushes live frames. A buffer's memory is our own
 // (memfd), kept mapped while a frame is written into it even if PipeWire drops the
 // buffer meanwhile.
 #pragma once
@@ -15,6 +16,8 @@
 #include "capture/Service.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,7 +60,7 @@ private:
     void AddBuffer(pw_buffer *buffer);
     void RemoveBuffer(pw_buffer *buffer);
     void Tick();
-    void ArmTimer(bool on);
+    void Pace();  // the pacer thread: Tick at the offered rate while streaming
 
     Target TargetFor(const Grabber::VideoMode &mode);
     void ApplyOptions();  // pipeline options, no-signal picture; m_mutex held
@@ -69,13 +72,11 @@ private:
     static void AddBufferEvent(void *data, pw_buffer *buffer);
     static void RemoveBufferEvent(void *data, pw_buffer *buffer);
     static void Process(void *data);
-    static void TimerEvent(void *data, uint64_t expirations);
 
     pw_thread_loop *m_loop;
     pw_stream *m_stream = nullptr;
     struct Hook;
     std::unique_ptr<Hook> m_hook;
-    spa_source *m_timer = nullptr;
     ServiceOptions m_serviceOptions;
     const std::string m_nodeName;
 
@@ -90,12 +91,15 @@ private:
     FrameLayout m_layout;
     uint64_t m_generation = 0;       // bumped whenever buffers or the format change
     std::vector<uint8_t> m_noSignal; // the no-signal picture at the negotiated format
+    uint64_t m_noSignalVersion = 1;
     std::vector<uint8_t> m_staged;   // fix rate: the latest live picture
     bool m_stagedLive = false;
     int64_t m_streamingSince_ns = 0;
     int64_t m_lastLive_ns = 0;       // last live picture queued or staged
     int64_t m_nextDue_ns = 0;        // frame-rate limit
     bool m_streaming = false;
+    bool m_pacerStop = false;
+    std::condition_variable m_pacerWake;
 
     std::mutex m_pipelineMutex;      // the pipeline is used by one thread at a time
     FramePipeline m_pipeline;
@@ -107,7 +111,8 @@ private:
 
     std::atomic<uint64_t> m_framesQueued{0}, m_liveQueued{0}, m_framesDropped{0}, m_framesSkipped{0};
 
-    std::unique_ptr<DeviceLink> m_link;  // last member: stopped first
+    std::thread m_pacer;  // "TSLCapturePace": no-signal and fixed-rate frames
+    std::unique_ptr<DeviceLink> m_link;
 };
 
 }  // namespace Capture
