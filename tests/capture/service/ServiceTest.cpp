@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 using namespace CaptureTest;
@@ -371,6 +372,47 @@ TEST_F(CaptureService, ConsumersOfOneDeviceShareOneConnectionBesideAnotherDevice
     Consumer again(NodeName(a.clsid), PixelFormat::BGR);
     EXPECT_EQ(LastFrame(again), StillPicture("TS0001", 320, 240));
     EXPECT_EQ(m_sim.Stats(0).connections, 3u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string RunCommand(const std::string &command)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (!p)
+        return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
+        out.append(buffer, n);
+    pclose(p);
+    return out;
+}
+
+TEST_F(CaptureService, GStreamerListsTheCameraByNameAndRecordsItsPicture)
+{
+    StartSim({"serial=TS0001,mode=640x480@30000"});
+    Registration a = Reg(1, 0, "Reception desk");
+    Register(a);
+    StartService();
+    SessionView view;
+    ASSERT_TRUE(WaitUntil([&] { return view.Nodes().size() == 1; }, 3000));
+
+    std::string listed = RunCommand("timeout 20 gst-device-monitor-1.0 Video/Source 2>&1");
+    EXPECT_NE(listed.find("name  : Reception desk"), std::string::npos) << listed;
+
+    std::string file = std::string(getenv("XDG_CONFIG_HOME")) + "/frames.bgr";
+    std::string output = RunCommand("timeout 30 gst-launch-1.0 -q pipewiresrc target-object=" + NodeName(a.clsid) +
+                             " num-buffers=60 ! video/x-raw,format=BGR ! filesink location=" + file + " 2>&1");
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> still = StillPicture("TS0001", 640, 480);
+    ASSERT_EQ(bytes.size(), 60 * still.size()) << output;
+    for (size_t i = 0; i < 60; ++i)
+        ASSERT_TRUE(std::equal(still.begin(), still.end(), bytes.begin() + ptrdiff_t(i * still.size()))) << "frame " << i;
 }
 
 }  // namespace
