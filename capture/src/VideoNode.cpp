@@ -69,7 +69,7 @@ VideoNode::VideoNode(pw_thread_loop *loop, pw_core *core, const DeviceConfig &co
       m_config(config)
 {
     m_target = TargetFor(m_mode);
-    ApplyOptions();
+    ApplyOptions(true);
     pw_properties *props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
         PW_KEY_MEDIA_CLASS, "Video/Source", PW_KEY_NODE_NAME, config.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION,
@@ -162,17 +162,23 @@ VideoNode::Target VideoNode::TargetFor(const Grabber::VideoMode &mode)
     return t;
 }
 
-void VideoNode::ApplyOptions()
+void VideoNode::ApplyOptions(bool reloadImage)
 {
     std::lock_guard<std::mutex> pl(m_pipelineMutex);
-    std::string path;
-    if (m_config.options.flags & OPT_NO_SIGNAL_IMAGE)
-        path = NoSignalPathUtf8(m_config.options);
-    if (path.empty()) {
-        m_pipeline.ClearNoSignalBitmap();
-    } else if (!m_pipeline.LoadNoSignalBitmap(path)) {
-        LogLine("%s: the no-signal image \"%s\" is not a usable bitmap; sending black instead",
-                m_config.displayName.c_str(), path.c_str());
+    if (reloadImage) {
+        std::string path;
+        if (m_config.options.flags & OPT_NO_SIGNAL_IMAGE)
+            path = NoSignalPathUtf8(m_config.options);
+        if (path.empty()) {
+            m_pipeline.ClearNoSignalBitmap();
+        } else if (!m_pipeline.LoadNoSignalBitmap(path)) {
+            if (path != m_unusableImage)
+                LogLine("%s: the no-signal image \"%s\" is not a usable bitmap; sending black instead",
+                        m_config.displayName.c_str(), path.c_str());
+            m_unusableImage = path;
+        } else {
+            m_unusableImage.clear();
+        }
     }
     PipelineOptions po;
     po.scale_mode = (m_config.options.scaleMode >= 0 && uint32_t(m_config.options.scaleMode) <= kScaleLast)
@@ -216,7 +222,7 @@ void VideoNode::Update(const DeviceConfig &config)
         m_config = config;
         if (video) {
             m_target = TargetFor(m_mode);
-            ApplyOptions();
+            ApplyOptions(true);
         }
     }
     pw_thread_loop_lock(m_loop);
@@ -511,7 +517,7 @@ void VideoNode::OnFormat(const spa_pod *param)
         ++m_generation;
         m_staged.assign(layout.bytes, 0);
         m_stagedLive = false;
-        ApplyOptions();
+        ApplyOptions(false);
         yuv = IsYuv(format);
         streaming = m_streaming;
     }

@@ -63,7 +63,9 @@ private:
     void Pace();  // the pacer thread: Tick at the offered rate while streaming
 
     Target TargetFor(const Grabber::VideoMode &mode);
-    void ApplyOptions();  // pipeline options, no-signal picture; m_mutex held
+    // Pipeline options and the no-signal picture (the image read again when asked);
+    // m_mutex held.
+    void ApplyOptions(bool reloadImage);
     // Dequeues a buffer, lets fill write the frame, queues it. Thread loop unlocked.
     template <typename Fill> bool Push(Fill &&fill);
 
@@ -103,6 +105,7 @@ private:
 
     std::mutex m_pipelineMutex;      // the pipeline is used by one thread at a time
     FramePipeline m_pipeline;
+    std::string m_unusableImage;     // the no-signal image last found unusable (logged once)
     std::vector<uint8_t> m_scratch;  // fix rate: converted before it is staged
 
     // Loop locked.

@@ -154,6 +154,11 @@ void Register(const Registration &r)
     ASSERT_TRUE(tx.Commit());
 }
 
+void ClearStore()
+{
+    ASSERT_TRUE(DeleteKeyTree(HKEY_CLASSES_ROOT, "CLSID"));
+}
+
 void Unregister(const GUID &clsid)
 {
     std::string id = Text(clsid);
@@ -173,12 +178,41 @@ void Rename(const GUID &clsid, const std::string &name)
     ASSERT_TRUE(WriteText(device.get(), nullptr, name.c_str()));
 }
 
-// ---- session view ----
+// ---- clients of the session ----
 
-struct SessionView::Impl {
+namespace {
+
+// One connection to the session on a thread loop of its own.
+struct Client {
     pw_thread_loop *loop = nullptr;
     pw_context *context = nullptr;
     pw_core *core = nullptr;
+
+    // Leaves the loop locked.
+    void Open(const char *name)
+    {
+        loop = pw_thread_loop_new(name, nullptr);
+        context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
+        pw_thread_loop_start(loop);
+        pw_thread_loop_lock(loop);
+        core = pw_context_connect(context, nullptr, 0);
+        EXPECT_NE(core, nullptr);
+    }
+    // With the loop stopped.
+    void Close()
+    {
+        if (core)
+            pw_core_disconnect(core);
+        pw_context_destroy(context);
+        pw_thread_loop_destroy(loop);
+    }
+};
+
+}  // namespace
+
+// ---- session view ----
+
+struct SessionView::Impl : Client {
     pw_registry *registry = nullptr;
     spa_hook registryListener{};
     pw_registry_events registryEvents{};
@@ -230,12 +264,7 @@ struct SessionView::Impl {
 SessionView::SessionView() : m_impl(std::make_unique<Impl>())
 {
     Impl &s = *m_impl;
-    s.loop = pw_thread_loop_new("test-view", nullptr);
-    s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
-    pw_thread_loop_start(s.loop);
-    pw_thread_loop_lock(s.loop);
-    s.core = pw_context_connect(s.context, nullptr, 0);
-    EXPECT_NE(s.core, nullptr);
+    s.Open("test-view");
     if (s.core) {
         s.registry = pw_core_get_registry(s.core, PW_VERSION_REGISTRY, 0);
         s.registryEvents.version = PW_VERSION_REGISTRY_EVENTS;
@@ -256,10 +285,7 @@ SessionView::~SessionView()
         pw_proxy_destroy(b->proxy);
     if (s.registry)
         pw_proxy_destroy(reinterpret_cast<pw_proxy *>(s.registry));
-    if (s.core)
-        pw_core_disconnect(s.core);
-    pw_context_destroy(s.context);
-    pw_thread_loop_destroy(s.loop);
+    s.Close();
 }
 
 std::map<std::string, NodeInfo> SessionView::Nodes()
@@ -276,10 +302,7 @@ std::map<std::string, NodeInfo> SessionView::Nodes()
 
 // ---- consumer ----
 
-struct Consumer::Impl {
-    pw_thread_loop *loop = nullptr;
-    pw_context *context = nullptr;
-    pw_core *core = nullptr;
+struct Consumer::Impl : Client {
     pw_stream *stream = nullptr;
     spa_hook listener{};
     pw_stream_events events{};
@@ -321,12 +344,7 @@ struct Consumer::Impl {
 Consumer::Consumer(const std::string &nodeName, Capture::PixelFormat format) : m_impl(std::make_unique<Impl>())
 {
     Impl &c = *m_impl;
-    c.loop = pw_thread_loop_new("test-consumer", nullptr);
-    c.context = pw_context_new(pw_thread_loop_get_loop(c.loop), nullptr, 0);
-    pw_thread_loop_start(c.loop);
-    pw_thread_loop_lock(c.loop);
-    c.core = pw_context_connect(c.context, nullptr, 0);
-    EXPECT_NE(c.core, nullptr);
+    c.Open("test-consumer");
     if (c.core) {
         pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_TARGET_OBJECT,
@@ -365,10 +383,7 @@ Consumer::~Consumer()
     }
     pw_thread_loop_unlock(c.loop);
     pw_thread_loop_stop(c.loop);
-    if (c.core)
-        pw_core_disconnect(c.core);
-    pw_context_destroy(c.context);
-    pw_thread_loop_destroy(c.loop);
+    c.Close();
 }
 
 bool Consumer::WaitFrames(size_t count, int timeout_ms)

@@ -41,6 +41,8 @@ struct Registration {
 
 // Writes (or rewrites) the device's keys in one transaction.
 void Register(const Registration &r);
+// Deletes every class key (what an earlier test of the process registered).
+void ClearStore();
 // Deletes the class key and the category instance keys.
 void Unregister(const GUID &clsid);
 // Sets the display name (the class key's default value) only.
