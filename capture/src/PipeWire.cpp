@@ -78,7 +78,7 @@ std::vector<const spa_pod *> BuildBufferParams(PodBuffer &buffer, size_t frame_b
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer.bytes, sizeof buffer.bytes);
     params.push_back(static_cast<const spa_pod *>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
+        SPA_POD_CHOICE_RANGE_Int(8, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
         SPA_POD_Int(int32_t(frame_bytes)), SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))));
     params.push_back(static_cast<const spa_pod *>(

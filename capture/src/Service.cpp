@@ -29,6 +29,8 @@ namespace Capture {
 
 namespace {
 
+constexpr int64_t kRetryUnreadableMs = 1000;
+
 std::mutex g_logMutex;
 std::function<void(const std::string &)> g_logSink;
 
@@ -111,11 +113,12 @@ struct Service::Impl {
 
     std::thread watcher;
     bool grabberStarted = false;
+    bool storeUnreadable = false;  // told once per spell
 
     ~Impl();
     bool Open(std::string *error);
     void Watch();
-    void Reconcile();
+    bool Reconcile();  // false when the store could not be read (try again later)
     void Poke();
     static void CoreError(void *data, uint32_t id, int seq, int res, const char *message);
 };
@@ -231,7 +234,9 @@ bool Service::Impl::Open(std::string *error)
         *error = std::string("cannot connect to PipeWire: ") + strerror(errno);
         return false;
     }
-    Reconcile();
+    bool readable = Reconcile();
+    if (!readable)
+        rescan = true;  // the watcher tries again
     watcher = std::thread([this] {
         pthread_setname_np(pthread_self(), "TSLCaptureWatch");
         Watch();
@@ -239,14 +244,17 @@ bool Service::Impl::Open(std::string *error)
     return true;
 }
 
-void Service::Impl::Reconcile()
+bool Service::Impl::Reconcile()
 {
     std::vector<DeviceConfig> devices;
     if (!ReadPublishedDevices(&devices)) {
-        LogLine("cannot read the settings store %s (error %ld); keeping what is published", StorePath().c_str(),
-                StoreLastError());
-        return;
+        if (!storeUnreadable)
+            LogLine("cannot read the settings store %s (error %ld); keeping what is published and trying again",
+                    StorePath().c_str(), StoreLastError());
+        storeUnreadable = true;
+        return false;
     }
+    storeUnreadable = false;
     std::map<std::string, std::unique_ptr<VideoNode>> gone;
     {
         std::lock_guard<std::mutex> l(mutex);
@@ -283,6 +291,7 @@ void Service::Impl::Reconcile()
         std::lock_guard<std::mutex> l(mutex);
         nodes[d.clsidText] = std::move(node);
     }
+    return true;
 }
 
 void Service::Impl::Watch()
@@ -341,8 +350,7 @@ void Service::Impl::Watch()
         if (changedNow && dueMs < 0)
             dueMs = nowMs() + options.rescan_delay_ms;
         if (dueMs >= 0 && nowMs() >= dueMs) {
-            dueMs = -1;
-            Reconcile();
+            dueMs = Reconcile() ? -1 : nowMs() + kRetryUnreadableMs;
         }
     }
 }
