@@ -257,6 +257,8 @@ NodeStatus VideoNode::Status()
     s.streaming = m_streaming;
     s.width = m_target.width;
     s.height = m_target.height;
+    for (PixelFormat f : OfferedFormats(m_config))
+        s.formats += std::string(s.formats.empty() ? "" : " ") + FormatName(f);
     s.framesQueued = m_framesQueued.load();
     s.liveQueued = m_liveQueued.load();
     s.framesDropped = m_framesDropped.load();
