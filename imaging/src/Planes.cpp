@@ -30,7 +30,7 @@ inline uint8_t ChromaV(int rs, int gs, int bs, int shift)
 // One or two 24-bit rows to a luma row each and one chroma row (the mean of the
 // rows given). r1 may be null (4:2:2).
 template <bool RedFirst>
-IMAGING_CLONES void RgbRowsToYuv(const uint8_t *r0, const uint8_t *r1, uint8_t *y0, uint8_t *y1, uint8_t *u,
+[[gnu::always_inline]] inline void RgbRowsToYuvOf(const uint8_t *r0, const uint8_t *r1, uint8_t *y0, uint8_t *y1, uint8_t *u,
                                  uint8_t *v, int32_t pairs)
 {
     constexpr int R = RedFirst ? 0 : 2, B = RedFirst ? 2 : 0;
@@ -53,7 +53,7 @@ IMAGING_CLONES void RgbRowsToYuv(const uint8_t *r0, const uint8_t *r1, uint8_t *
 }
 
 template <bool RedFirst>
-IMAGING_CLONES void RgbRowToPacked(const uint8_t *in, uint8_t *out, int32_t pairs, bool uyvy)
+[[gnu::always_inline]] inline void RgbRowToPackedOf(const uint8_t *in, uint8_t *out, int32_t pairs, bool uyvy)
 {
     constexpr int R = RedFirst ? 0 : 2, B = RedFirst ? 2 : 0;
     const int yo = uyvy ? 1 : 0, co = uyvy ? 0 : 1;
@@ -66,6 +66,26 @@ IMAGING_CLONES void RgbRowToPacked(const uint8_t *in, uint8_t *out, int32_t pair
         o[co] = ChromaU(rs, gs, bs, 9);
         o[co + 2] = ChromaV(rs, gs, bs, 9);
     }
+}
+
+// The clones are made per byte order (templates cannot be cloned).
+IMAGING_CLONES void BgrRowsToYuv(const uint8_t *r0, const uint8_t *r1, uint8_t *y0, uint8_t *y1, uint8_t *u, uint8_t *v,
+                                 int32_t pairs)
+{
+    RgbRowsToYuvOf<false>(r0, r1, y0, y1, u, v, pairs);
+}
+IMAGING_CLONES void RgbRowsToYuv(const uint8_t *r0, const uint8_t *r1, uint8_t *y0, uint8_t *y1, uint8_t *u, uint8_t *v,
+                                 int32_t pairs)
+{
+    RgbRowsToYuvOf<true>(r0, r1, y0, y1, u, v, pairs);
+}
+IMAGING_CLONES void BgrRowToPacked(const uint8_t *in, uint8_t *out, int32_t pairs, bool uyvy)
+{
+    RgbRowToPackedOf<false>(in, out, pairs, uyvy);
+}
+IMAGING_CLONES void RgbRowToPacked(const uint8_t *in, uint8_t *out, int32_t pairs, bool uyvy)
+{
+    RgbRowToPackedOf<true>(in, out, pairs, uyvy);
 }
 
 IMAGING_CLONES void PackedRowsToYuv(const uint8_t *r0, const uint8_t *r1, uint8_t *y0, uint8_t *y1, uint8_t *u,
@@ -144,7 +164,7 @@ void Rgb24ToYuv(ConstPlane src, bool red_first, Plane y, Plane u, Plane v, int32
                 ChromaRows chroma)
 {
     const int32_t pairs = width / 2;
-    auto rows = red_first ? RgbRowsToYuv<true> : RgbRowsToYuv<false>;
+    auto rows = red_first ? RgbRowsToYuv : BgrRowsToYuv;
     if (chroma == ChromaRows::kFull) {
         for (int32_t r = 0; r < height; ++r)
             rows(Row(src, r), nullptr, Row(y, r), nullptr, Row(u, r), Row(v, r), pairs);
@@ -156,7 +176,7 @@ void Rgb24ToYuv(ConstPlane src, bool red_first, Plane y, Plane u, Plane v, int32
 
 void Rgb24ToPacked422(ConstPlane src, bool red_first, Plane dst, bool uyvy, int32_t width, int32_t height)
 {
-    auto row = red_first ? RgbRowToPacked<true> : RgbRowToPacked<false>;
+    auto row = red_first ? RgbRowToPacked : BgrRowToPacked;
     for (int32_t r = 0; r < height; ++r)
         row(Row(src, r), Row(dst, r), width / 2, uyvy);
 }

@@ -405,6 +405,18 @@ TEST(CapturePipeline, CompressedFramesAndBadInput)
     EXPECT_FALSE(pipeline.Process(frame, out.data(), out.size()));
     frame.width = -w;
     EXPECT_FALSE(pipeline.Process(frame, out.data(), out.size()));
+
+    // Odd sizes (a mode change the stream has not caught up with) still give a
+    // whole frame in every output and mode, bottom-up too.
+    for (uint32_t id : {uint32_t(imaging::kBgr24 | imaging::kBottomUp), uint32_t(imaging::kUyvy)})
+        for (PixelFormat format : kAllOutputs)
+            for (uint32_t mode : {kScaleNone, 1u, 2u, 7u, 12u}) {
+                const Source odd = RandomSource(id, 37, 23, mode);
+                FramePipeline small;
+                ASSERT_TRUE(small.Configure({format, 20, 10}, {mode, true}));
+                std::vector<uint8_t> picture(FrameBytes(small.Output()));
+                EXPECT_TRUE(small.Process(odd.Frame(), picture.data(), picture.size())) << FormatName(format) << mode;
+            }
 }
 
 // The no-signal bitmap is decoded, scaled to the stream with the configured
