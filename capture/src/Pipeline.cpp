@@ -402,7 +402,6 @@ struct FramePipeline::State {
     // The no-signal picture: the bitmap as top-down 24-bit pixels, and the frame
     // made from it for the current output (made once per configuration).
     DecodedBitmap bitmap;
-    Converter still;
     std::vector<uint8_t> no_signal;
     bool no_signal_ready = false;
 };
@@ -494,7 +493,8 @@ void FramePipeline::RenderNoSignal(uint8_t *dst, size_t dst_size)
         view.rows = {s.bitmap.pixels.data(), int64_t(s.bitmap.width) * 3};
         const uint32_t mode = s.options.scale_mode == kScaleNone ? 4 : s.options.scale_mode;
         uint8_t *frame = Grow(s.no_signal, s.layout.bytes);
-        if (!s.still.Run(view, s.spec, s.layout, mode, frame))
+        Converter still;  // its scratch goes once the picture is made
+        if (!still.Run(view, s.spec, s.layout, mode, frame))
             FillBlack(frame, s.layout, s.spec.format);
         s.no_signal_ready = true;
     }
