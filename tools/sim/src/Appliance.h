@@ -88,6 +88,10 @@ struct Device {
     std::shared_ptr<const std::vector<uint8_t>> cached_top, cached_bottom;
 };
 
+// The firmware version the appliances announce (greeting, parameter 21, discovery).
+constexpr uint16_t kFirmwareVersion[3] = {3, 24, 9};
+constexpr const char *kFirmwareText = "3.24.9";
+
 // Sets the length field of a frame whose head was built without its body of
 // `body` bytes (sent apart from the head).
 inline void SetFrameLength(std::vector<uint8_t> &head, size_t body)

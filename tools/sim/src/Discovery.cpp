@@ -2,6 +2,11 @@
 // where allowed, broadcasts on a socket shared by every appliance.
 #include "Appliance.h"
 
+#include <discovery/Discovery.h>
+
+#include <ambry/ByteCursor.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <arpa/inet.h>
@@ -74,7 +79,11 @@ void Simulator::Impl::HandleDiscovery(Device &d, int sock, bool broadcast_socket
     long n = ReceiveDatagram(sock, buf, sizeof buf, from, from_port, to);
     if (broadcast_socket && !IsBroadcastAddress(to))
         return;
-    if (n != 45 || buf[0] != 0)
+    // A request: type 0, the searcher's cookie, then words of its own.
+    Ambry::BigEndianReader request(buf, n > 0 ? size_t(n) : 0);
+    uint8_t type = 0;
+    uint32_t cookie = 0;
+    if (n != long(DISCOVERY_REQUEST_SIZE) || !request.U8(type) || type != 0 || !request.U32(cookie))
         return;
     {
         std::lock_guard<std::mutex> lock(d.lock);
@@ -82,21 +91,18 @@ void Simulator::Impl::HandleDiscovery(Device &d, int sock, bool broadcast_socket
     }
     if (verbose)
         Log(d, "discovery request from %s:%u", FormatAddress(from).c_str(), from_port);
-    std::vector<uint8_t> out;
-    PayloadWriter w(out);
-    w.U8(1);
-    w.Bytes(buf + 1, 4);  // the cookie, echoed
-    w.U32(d.cfg.type);
-    w.U32(0);
-    char serial[32] = {};
-    std::memcpy(serial, d.cfg.serial.data(), std::min<size_t>(d.cfg.serial.size(), 32));
-    w.Bytes(serial, 32);
-    w.U16(3);
-    w.U16(24);
-    w.U16(9);
-    w.U16(d.ep.port == 5557 ? 0 : d.ep.port);
-    w.U16(0);
-    Ambry::SocketSendTo(d.udp.Get(), out.data(), out.size(), from, from_port);
+    DiscoveryRecord record;
+    record.device_type = d.cfg.type;
+    std::memcpy(record.serial_number, d.cfg.serial.data(),
+                std::min(d.cfg.serial.size(), sizeof record.serial_number - 1));
+    // The firmware version, as the greeting announces it.
+    record.device_value1 = kFirmwareVersion[0];
+    record.device_value2 = kFirmwareVersion[1];
+    record.device_value3 = kFirmwareVersion[2];
+    record.port = d.ep.port == DISCOVERY_PORT ? 0 : d.ep.port;
+    uint8_t out[DISCOVERY_REPLY_SIZE];
+    BuildDiscoveryReply(cookie, record, out);
+    Ambry::SocketSendTo(d.udp.Get(), out, sizeof out, from, from_port);
 }
 
 // A socket on 0.0.0.0 and the discovery port that shares the port with the

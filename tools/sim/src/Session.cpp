@@ -473,9 +473,7 @@ void Simulator::Impl::SessionLoop(std::shared_ptr<Session> sp)
     if (!d.cfg.no_hello) {
         HelloInfo hello;
         hello.capabilities = d.cfg.flags;
-        hello.version[0] = 3;
-        hello.version[1] = 24;
-        hello.version[2] = 9;
+        std::copy(std::begin(kFirmwareVersion), std::end(kFirmwareVersion), hello.version);
         s.hello_id = NextId(s);
         MessageBuilder b = MessageBuilder::Request(s.hello_id, REQ_HELLO);
         EncodeHello(b.Payload(), hello);

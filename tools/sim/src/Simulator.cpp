@@ -98,7 +98,7 @@ void Simulator::Impl::InitState(Device &d)
     d.params[0] = p0;
     set_u32(1, 20240109);
     set_text(18, d.cfg.product);
-    set_text(21, "3.24.9");
+    set_text(21, kFirmwareText);
     set_u32(27, 0);
     // Eight custom slots (the first in use) and the standard modes.
     static const uint16_t kStandard[][3] = {{640, 480, 600}, {800, 600, 600}, {1024, 768, 600},
