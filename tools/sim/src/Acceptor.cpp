@@ -42,7 +42,7 @@ void Simulator::Impl::Accept(Device &d, int listener, bool compressed)
     if (verbose)
         Log(d, "connection from %s:%u%s", FormatAddress(ip).c_str(), port, compressed ? " (compressed)" : "");
     Count(d, &DeviceStats::open_connections, +1);
-    s->reader = std::thread([this, s] { SessionLoop(s); });
+    s->reader = Ambry::StartThread("SimSession", [this, s] { SessionLoop(s); });
 }
 
 void Simulator::Impl::AcceptorLoop(Device &d)

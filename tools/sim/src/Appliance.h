@@ -1,13 +1,15 @@
 // The simulator's inner records and the routines its units share: the appliance
 // (Device), one protocol connection (Session) and the shared state of all
 // appliances (Simulator::Impl), whose routines live in one unit per concern:
-// Session.cpp (protocol), Streamer.cpp (picture and frame events), Discovery.cpp,
+// Session.cpp (protocol), Streamer.cpp (picture and frame events), Audio.cpp, Discovery.cpp,
 // Http.cpp, Acceptor.cpp (listening sockets and the per-appliance poll) and
 // Simulator.cpp (set-up, signal, public interface).
 //
-// Threads: one acceptor per device (TCP, compressed TCP, UDP discovery and HTTP on
-// one poll), one per protocol connection, one streamer per connection while it
-// streams, and one signal toggler per device that asks for it.
+// Threads, each started through Ambry::StartThread with a name "Sim...": one
+// acceptor per device (TCP, compressed TCP, UDP discovery and HTTP on one poll),
+// one per protocol connection, one streamer and one audio sender per connection
+// while it streams or sends audio, and one signal toggler per device that asks
+// for it.
 #pragma once
 
 #include "sim/Simulator.h"
@@ -17,6 +19,7 @@
 #include <imaging/Encoder.h>
 
 #include <ambry/Net.h>
+#include <ambry/Thread.h>
 
 #include <atomic>
 #include <chrono>

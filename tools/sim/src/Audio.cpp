@@ -81,7 +81,7 @@ bool Simulator::Impl::StartAudio(Session &s, const AudioFormat &format)
         std::lock_guard<std::mutex> lock(s.lock);
         s.audio_format = format;
         s.audio_stop = false;
-        s.audio = std::thread([this, &s] { AudioLoop(s); });
+        s.audio = Ambry::StartThread("SimAudio", [this, &s] { AudioLoop(s); });
     }
     if (verbose)
         Log(d, "audio %u channels, %u Hz", unsigned(format.channels), unsigned(format.rate));

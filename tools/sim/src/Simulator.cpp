@@ -181,9 +181,9 @@ bool Simulator::Start(const std::vector<DeviceConfig> &devices, std::string *err
     }
     for (auto &d : im.devices) {
         Device *dev = d.get();
-        dev->acceptor = std::thread([&im, dev] { im.AcceptorLoop(*dev); });
+        dev->acceptor = Ambry::StartThread("SimAccept", [&im, dev] { im.AcceptorLoop(*dev); });
         if (dev->cfg.signal_toggle_s > 0)
-            dev->toggler = std::thread([&im, dev] { im.TogglerLoop(*dev); });
+            dev->toggler = Ambry::StartThread("SimSignal", [&im, dev] { im.TogglerLoop(*dev); });
     }
     im.running = true;
     return true;

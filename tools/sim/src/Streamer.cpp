@@ -52,7 +52,7 @@ void Simulator::Impl::StartStream(Session &s, uint32_t format)
         s.stream_format = format;
         if (!s.streamer.joinable() && !s.dev->cfg.silent_stream) {
             s.stream_stop = false;
-            s.streamer = std::thread([this, &s] { StreamLoop(s); });
+            s.streamer = Ambry::StartThread("SimStream", [this, &s] { StreamLoop(s); });
         }
     }
     if (started)
