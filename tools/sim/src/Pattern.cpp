@@ -130,8 +130,9 @@ struct Cell {
 
 Cell CodeCell(int width, int height, int column, int row)
 {
-    return Cell{column * width / kCodeColumnsPerWidth, (column + 1) * width / kCodeColumnsPerWidth,
-                row * height / kCodeRowsPerHeight, (row + 1) * height / kCodeRowsPerHeight};
+    auto at = [](int64_t index, int size, int parts) { return int(index * size / parts); };  // no overflow
+    return Cell{at(column, width, kCodeColumnsPerWidth), at(column + 1, width, kCodeColumnsPerWidth),
+                at(row, height, kCodeRowsPerHeight), at(row + 1, height, kCodeRowsPerHeight)};
 }
 
 bool CodeFits(int width, int height)
@@ -171,7 +172,7 @@ bool DecodeFrameCounter(const uint8_t *pixels, int width, int height, uint32_t *
             // The middle half of the cell, so that blurred edges do not count.
             const Cell c = CodeCell(width, height, column, row);
             const int mx = (c.x1 - c.x0) / 4, my = (c.y1 - c.y0) / 4;
-            uint32_t sum = 0, n = 0;
+            uint64_t sum = 0, n = 0;
             for (int y = c.y0 + my; y < c.y1 - my; ++y)
                 for (int x = c.x0 + mx; x < c.x1 - mx; ++x, ++n)
                     sum += pixels[ptrdiff_t(y) * stride + ptrdiff_t(x) * pixel_bytes + channel];
