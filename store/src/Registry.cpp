@@ -65,6 +65,22 @@ const char *const kSchema =
     "INSERT OR IGNORE INTO keys(id, parent, name) VALUES"
     " (1, NULL, 'HKEY_CURRENT_USER'), (2, NULL, 'HKEY_CLASSES_ROOT');";
 
+long ErrorFromSqlite(int rc)
+{
+    switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return STORE_ERROR_BUSY;
+    case SQLITE_CONSTRAINT:
+        return STORE_ERROR_INVALID_HANDLE;  // the key was deleted under the handle
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+        return STORE_ERROR_ACCESS_DENIED;
+    default:
+        return STORE_ERROR_CANNOT_OPEN;
+    }
+}
+
 class Store {
 public:
     Ambry::CMutex mutex;
@@ -72,6 +88,10 @@ public:
     pid_t pid = 0;
     uint64_t generation = 1;
     int transactionDepth = 0;
+    // The first failure of SQLite inside the running transaction. A transaction in
+    // which anything failed does not commit, even when its caller went on: a save
+    // is whole or not made.
+    long transactionError = STORE_ERROR_SUCCESS;
     std::unordered_map<const char *, sqlite3_stmt *> statements;
     // Where the last value enumeration stopped, so the next index continues from
     // there instead of counting from the start. Any write of ours forgets it.
@@ -80,6 +100,13 @@ public:
     int64_t cursorRow = 0;
 
     void ForgetCursor() { cursorKey = 0; }
+
+    // Notes a failure of SQLite (an error code) against the running transaction.
+    void NoteFailure(long error)
+    {
+        if (transactionDepth > 0 && transactionError == STORE_ERROR_SUCCESS)
+            transactionError = error;
+    }
 
     // Opens the database when needed. Call under mutex.
     bool Ensure()
@@ -90,6 +117,7 @@ public:
             ForgetCursor();
             statements.clear();
             transactionDepth = 0;
+            transactionError = STORE_ERROR_SUCCESS;
             ++generation;
         }
         if (db)
@@ -138,6 +166,7 @@ public:
             sqlite3_close(db);
         db = nullptr;
         transactionDepth = 0;
+        transactionError = STORE_ERROR_SUCCESS;
         ++generation;
     }
 
@@ -150,6 +179,7 @@ public:
         sqlite3_stmt *stmt = nullptr;
         if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
             Ambry::TraceError("ERROR: settings store statement failed: %s\n", sqlite3_errmsg(db));
+            NoteFailure(STORE_ERROR_CANNOT_OPEN);
             return nullptr;
         }
         statements.emplace(sql, stmt);
@@ -193,7 +223,7 @@ int Finish(sqlite3 *db, const char *sql)
 // One use of a cached statement; resets it when done.
 class Query {
 public:
-    Query(Store &store, const char *sql) : m_stmt(store.Statement(sql)) {}
+    Query(Store &store, const char *sql) : m_store(store), m_stmt(store.Statement(sql)) {}
     ~Query()
     {
         if (m_stmt) {
@@ -221,10 +251,17 @@ public:
         sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_STATIC);
         return *this;
     }
-    int Step() { return Ambry::FaultHit(Ambry::FaultKind::StoreStep) ? SQLITE_IOERR : sqlite3_step(m_stmt); }
+    int Step()
+    {
+        int rc = Ambry::FaultHit(Ambry::FaultKind::StoreStep) ? SQLITE_IOERR : sqlite3_step(m_stmt);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            m_store.NoteFailure(ErrorFromSqlite(rc));
+        return rc;
+    }
     sqlite3_stmt *get() const { return m_stmt; }
 
 private:
+    Store &m_store;
     sqlite3_stmt *m_stmt;
 };
 
@@ -237,6 +274,8 @@ public:
         const char *sql = store.transactionDepth > 0 ? "SAVEPOINT store_op" : "BEGIN IMMEDIATE";
         m_nested = store.transactionDepth > 0;
         m_ok = Begin(store.db, sql) == SQLITE_OK;
+        if (!m_ok)
+            store.NoteFailure(STORE_ERROR_BUSY);
     }
     ~WriteScope()
     {
@@ -248,8 +287,10 @@ public:
     bool Commit()
     {
         m_done = true;
-        if (Finish(m_store.db, m_nested ? "RELEASE store_op" : "COMMIT") == SQLITE_OK)
+        if (!(m_nested && m_store.transactionError != STORE_ERROR_SUCCESS) &&
+            Finish(m_store.db, m_nested ? "RELEASE store_op" : "COMMIT") == SQLITE_OK)
             return true;
+        m_store.NoteFailure(STORE_ERROR_BUSY);
         sqlite3_exec(m_store.db, m_nested ? "ROLLBACK TO store_op; RELEASE store_op" : "ROLLBACK", nullptr, nullptr,
                      nullptr);
         return false;
@@ -261,22 +302,6 @@ private:
     bool m_ok = false;
     bool m_done = false;
 };
-
-long ErrorFromSqlite(int rc)
-{
-    switch (rc & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return STORE_ERROR_BUSY;
-    case SQLITE_CONSTRAINT:
-        return STORE_ERROR_INVALID_HANDLE;  // the key was deleted under the handle
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-        return STORE_ERROR_ACCESS_DENIED;
-    default:
-        return STORE_ERROR_CANNOT_OPEN;
-    }
-}
 
 // Validates a handle under the store lock with the database open.
 bool Usable(const Store &store, HKEY key, bool write)
@@ -735,7 +760,10 @@ CStoreTransaction::CStoreTransaction(Mode mode)
     }
     const char *begin = mode == Mode::Read ? "BEGIN" : "BEGIN IMMEDIATE";
     const char *sql = store.transactionDepth == 0 ? begin : "SAVEPOINT store_tx";
+    if (store.transactionDepth == 0)
+        store.transactionError = STORE_ERROR_SUCCESS;
     if (Begin(store.db, sql) != SQLITE_OK) {
+        store.NoteFailure(STORE_ERROR_BUSY);
         Fail(STORE_ERROR_BUSY);
         return;
     }
@@ -757,14 +785,21 @@ bool CStoreTransaction::Commit()
     Store &store = TheStore();
     m_done = true;
     --store.transactionDepth;
-    const char *sql = store.transactionDepth == 0 ? "COMMIT" : "RELEASE store_tx";
-    if (Finish(store.db, sql) == SQLITE_OK)
-        return Succeed();
-    // Nothing of a transaction whose commit failed is kept, nested or not.
+    const bool outermost = store.transactionDepth == 0;
+    long error = store.transactionError;
+    if (error == STORE_ERROR_SUCCESS) {
+        if (Finish(store.db, outermost ? "COMMIT" : "RELEASE store_tx") == SQLITE_OK)
+            return Succeed();
+        error = STORE_ERROR_BUSY;
+        store.NoteFailure(error);
+    }
+    // Nothing of a transaction that failed anywhere or could not commit is kept,
+    // nested or not; an enclosing transaction fails with it.
     store.ForgetCursor();
-    sqlite3_exec(store.db, store.transactionDepth == 0 ? "ROLLBACK" : "ROLLBACK TO store_tx; RELEASE store_tx", nullptr,
-                 nullptr, nullptr);
-    return Fail(STORE_ERROR_BUSY);
+    sqlite3_exec(store.db, outermost ? "ROLLBACK" : "ROLLBACK TO store_tx; RELEASE store_tx", nullptr, nullptr, nullptr);
+    if (outermost)
+        store.transactionError = STORE_ERROR_SUCCESS;
+    return Fail(error);
 }
 
 void CStoreTransaction::Rollback()
@@ -777,6 +812,8 @@ void CStoreTransaction::Rollback()
     store.ForgetCursor();
     sqlite3_exec(store.db, store.transactionDepth == 0 ? "ROLLBACK" : "ROLLBACK TO store_tx; RELEASE store_tx",
                  nullptr, nullptr, nullptr);
+    if (store.transactionDepth == 0)
+        store.transactionError = STORE_ERROR_SUCCESS;
 }
 
 CStoreReadTransaction::CStoreReadTransaction()
@@ -788,6 +825,8 @@ CStoreReadTransaction::CStoreReadTransaction()
         return;
     }
     const bool outermost = store.transactionDepth == 0;
+    if (outermost)
+        store.transactionError = STORE_ERROR_SUCCESS;
     if (Begin(store.db, outermost ? "BEGIN" : "SAVEPOINT store_view") != SQLITE_OK) {
         Fail(STORE_ERROR_BUSY);
         return;
@@ -823,6 +862,8 @@ CStoreReadTransaction::~CStoreReadTransaction()
         if (sqlite3_exec(store.db, outermost ? "COMMIT" : "RELEASE store_view", nullptr, nullptr, nullptr) != SQLITE_OK &&
             outermost)
             sqlite3_exec(store.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (outermost)
+            store.transactionError = STORE_ERROR_SUCCESS;
     }
     store.mutex.Unlock();
 }

@@ -14,17 +14,16 @@ using Ambry::FaultKind;
 
 namespace {
 
-// Runs scenario once for every N until a run no longer reaches the Nth call of kind.
-// scenario(fired) checks the outcome of one run; it is told whether the fault struck.
+// Runs scenario(n) for n = 1, 2, ... until a run no longer reaches the Nth call of
+// kind; scenario arms the fault (FaultArm(kind, n)) right before the operation under
+// test and returns FaultFired().
 template <typename Scenario>
 void ForEveryCall(FaultKind kind, Scenario scenario)
 {
     for (uint64_t n = 1;; ++n) {
-        Ambry::FaultArm(kind, n);
-        bool fired = false;
-        scenario(n, &fired);
+        const bool fired = scenario(n);
+        Ambry::FaultArm(kind, 0);
         if (!fired) {
-            Ambry::FaultArm(kind, 0);
             EXPECT_GT(n, 1u) << "the scenario never reached a fault point";
             return;
         }
@@ -86,20 +85,22 @@ TEST_F(StoreFaults, AFailedSaveLeavesThePreviousListWhole)
         Fresh();
         ASSERT_TRUE(RegText::ApplyImport(DeviceList(3, 'A'), &message)) << message;
         const std::string before = Everything();
-        ForEveryCall(kind, [&](uint64_t n, bool *fired) {
+        ForEveryCall(kind, [&](uint64_t n) {
             message.clear();
+            Ambry::FaultArm(kind, n);
             const bool saved = RegText::ApplyImport(next, &message);
-            *fired = Ambry::FaultFired();
+            const bool fired = Ambry::FaultFired();
             const std::string after = Everything();
-            if (!*fired) {
+            if (!fired) {
                 EXPECT_TRUE(saved) << message;
                 EXPECT_NE(after.find("{B3}"), std::string::npos);
                 EXPECT_EQ(after.find("Item002\"=\"{A2}"), std::string::npos);
-                return;
+                return false;
             }
             EXPECT_FALSE(saved) << Ambry::FaultKindName(kind) << " " << n << " failed but the save succeeded";
             EXPECT_FALSE(message.empty());
             EXPECT_EQ(after, before) << Ambry::FaultKindName(kind) << " " << n;
+            return true;
         });
     }
 }
@@ -110,20 +111,71 @@ TEST_F(StoreFaults, AFailedReadSaysSoInsteadOfAnsweringShort)
     ASSERT_TRUE(RegText::ApplyImport(DeviceList(3, 'A'), &message)) << message;
     const std::string whole = Everything();
 
-    ForEveryCall(FaultKind::StoreStep, [&](uint64_t n, bool *fired) {
+    ForEveryCall(FaultKind::StoreStep, [&](uint64_t n) {
         std::string text;
         RegText::WalkReport report;
+        Ambry::FaultArm(FaultKind::StoreStep, n);
         const bool found = RegText::ExportKey(HKEY_CURRENT_USER, "", &text, &report) &&
                            RegText::ExportKey(HKEY_CLASSES_ROOT, "", &text, &report);
-        *fired = Ambry::FaultFired();
+        const bool fired = Ambry::FaultFired();
         Ambry::FaultArm(FaultKind::StoreStep, 0);
         // Either the failure is reported, or the fault struck where it did no harm and
         // the answer is whole; never a short answer given as complete.
         if (found && report.Complete())
             EXPECT_EQ(text, whole) << "step " << n;
         else
-            EXPECT_TRUE(*fired) << "step " << n;
+            EXPECT_TRUE(fired) << "step " << n;
+        return fired;
     });
+}
+
+// The device list's own save: records and the numbered list in one transaction.
+TEST_F(StoreFaults, AFailedDeviceListSaveLeavesThePreviousListWhole)
+{
+    SetDeviceIOOpener(nullptr, nullptr);
+    for (FaultKind kind : {FaultKind::StoreStep, FaultKind::StoreCommit}) {
+        Fresh();
+        std::vector<GUID> guids;
+        {
+            CDeviceList list;
+            for (int i = 0; i < 3; ++i) {
+                guids.push_back(NewGuid());
+                Ambry::Ref<CDevice> device = CDevice::LoadFromStore(guids.back());
+                device->SetName(("a" + std::to_string(i)).c_str());
+                list.Add(device.get());
+            }
+            ASSERT_TRUE(list.Save());
+        }
+        const std::string before = Everything();
+        ForEveryCall(kind, [&](uint64_t n) {
+            // Renamed devices, the middle one removed, a new one added.
+            CDeviceList edit;
+            std::vector<Ambry::Ref<CDevice>> devices;
+            for (const GUID &guid : guids) {
+                devices.push_back(CDevice::LoadFromStore(guid));
+                devices.back()->SetName("b");
+                edit.Add(devices.back().get());
+            }
+            edit.Remove(devices[1].get());
+            devices.push_back(CDevice::LoadFromStore(NewGuid()));
+            devices.back()->SetName("new");
+            edit.Add(devices.back().get());
+
+            Ambry::FaultArm(kind, n);
+            const bool saved = edit.Save();
+            const bool fired = Ambry::FaultFired();
+            const std::string after = Everything();
+            if (!fired) {
+                EXPECT_TRUE(saved);
+                EXPECT_NE(after.find("\"HumanEnteredName\"=\"new\""), std::string::npos);
+                return false;
+            }
+            EXPECT_FALSE(saved) << Ambry::FaultKindName(kind) << " " << n << " failed but the save succeeded";
+            EXPECT_EQ(after, before) << Ambry::FaultKindName(kind) << " " << n;
+            EXPECT_TRUE(edit.IsDirty());
+            return true;
+        });
+    }
 }
 
 }  // namespace

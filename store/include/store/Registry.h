@@ -158,8 +158,11 @@ public:
 
     // false when the database could not be locked for writing.
     [[nodiscard]] bool Active() const { return m_active; }
-    // Commits (only the outermost really commits). false when the commit failed,
-    // in which case nothing of the transaction was kept.
+    // Commits (only the outermost really commits). false when the commit failed or
+    // when any store call since the outermost transaction began failed in the
+    // database (a read or write error, not a missing key or value), even if its
+    // caller went on; nothing of the transaction is kept then, and an enclosing
+    // transaction fails too.
     bool Commit();
     // Drops everything written since construction.
     void Rollback();
