@@ -2,6 +2,7 @@
 #include "RegText.h"
 
 #include <ambry/FaultInject.h>
+#include <tessaline/Version.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
