@@ -175,6 +175,7 @@ TEST_F(CaptureService, PublishesRegisteredDevicesFollowsTheStoreAndConnectsOnlyT
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     EXPECT_EQ(m_sim.Stats(0).connections, connections) << "no consumer, yet the service connected again";
     EXPECT_EQ(m_sim.Stats(0).frames_streamed, 0u);
+    EXPECT_EQ(m_sim.Stats(0).open_connections + m_sim.Stats(1).open_connections, 0u);
 
     // Renamed in the store (no wake-up message): the node follows within 2 s.
     Rename(a.clsid, "Front desk");
@@ -385,9 +386,11 @@ TEST_F(CaptureService, ConsumersOfOneDeviceShareOneConnectionBesideAnotherDevice
         EXPECT_EQ(LastFrame(c3), StillPicture("TS0002", 320, 240));
         EXPECT_EQ(m_sim.Stats(0).connections, 2u) << "two consumers, one stream connection";
         EXPECT_EQ(m_sim.Stats(1).connections, 2u);
+        EXPECT_EQ(m_sim.Stats(0).open_connections, 1u);
+        EXPECT_EQ(m_sim.Stats(0).streaming, 1u);
     }
     // After the last consumer the connection closes; the next consumer opens one again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_TRUE(WaitUntil([&] { return m_sim.Stats(0).open_connections == 0; }, 3000));
     Consumer again(NodeName(a.clsid), PixelFormat::BGR);
     EXPECT_EQ(LastFrame(again), StillPicture("TS0001", 320, 240));
     EXPECT_EQ(m_sim.Stats(0).connections, 3u);
