@@ -58,6 +58,7 @@ struct DiscoverySession {
     std::thread thread;
     std::atomic<bool> stop{false};
     std::atomic<bool> running{false};
+    unsigned ignored = 0;  // datagrams dropped as not ours (search thread only)
 
     ~DiscoverySession()
     {
@@ -95,17 +96,28 @@ bool DiscoverySession::SendRequests()
 
 bool DiscoverySession::HandleDatagram(int fd, bool *receive_failed)
 {
-    // A datagram longer than the buffer is a failed receive, like an empty one.
     uint8_t buffer[DISCOVERY_REPLY_SIZE];
     uint32_t from = 0;
     const long n = Ambry::SocketReceiveFrom(fd, buffer, sizeof buffer, &from, nullptr);
-    if (n <= 0) {
+    // Anyone on the network can send us an empty or over-long datagram; it is dropped
+    // like any other datagram that is not a reply of ours. Only a failure of the socket
+    // itself ends the search.
+    if (n == 0 || (n < 0 && errno == EMSGSIZE)) {
+        ++ignored;
+        Ambry::TraceDebug("discovery: ignored a datagram of %s size on socket %d (%u so far)\n",
+                          n == 0 ? "zero" : "excess", fd, ignored);
+        return true;
+    }
+    if (n < 0) {
+        Ambry::TraceDebug("discovery: receive on socket %d failed, error %d\n", fd, errno);
         *receive_failed = true;
         return true;
     }
     DiscoveryRecord record;
-    if (!ParseDiscoveryReply(buffer, static_cast<size_t>(n), cookie, from, &record))
+    if (!ParseDiscoveryReply(buffer, static_cast<size_t>(n), cookie, from, &record)) {
+        ++ignored;
         return true;  // not ours: ignore it and go on
+    }
     if (!callback)
         return false;
     return callback(&record, user_data) != 0;

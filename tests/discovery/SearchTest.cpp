@@ -240,14 +240,17 @@ TEST(DiscoverySearch, ValidRepliesReachTheCallbackAndForeignOnesAreIgnored)
     EXPECT_TRUE(DiscoveryRunning(s.session));
 }
 
-TEST(DiscoverySearch, OversizedDatagramOrCallbackEndTheSearch)
+TEST(DiscoverySearch, EmptyOrOversizedDatagramsAreIgnoredOnlyTheCallbackEndsTheSearch)
 {
     {
         LoopbackSearch s;
         ASSERT_TRUE(s.Start());
         s.Reply(Device("LONG", 3, 0), s.cookie, DISCOVERY_REPLY_SIZE + 1);
-        EXPECT_TRUE(WaitUntilStopped(s.session, 3000ms));
-        EXPECT_EQ(s.collector.Count(), 0u);
+        s.Reply(Device("EMPTY", 3, 0), s.cookie, 0);
+        s.Reply(Device("AFTER", 3, 0), s.cookie);
+        ASSERT_TRUE(s.collector.WaitFor(1, 2000ms));
+        EXPECT_STREQ(s.collector.At(0).serial_number, "AFTER");
+        EXPECT_TRUE(DiscoveryRunning(s.session));
     }
     {
         LoopbackSearch s;
@@ -344,4 +347,56 @@ TEST_F(DiscoveryLab, OneBroadcastFromEachAdapterAndRepliesComeBack)
     std::vector<uint32_t> reply_sources = {collector.At(0).address, collector.At(1).address};
     std::sort(reply_sources.begin(), reply_sources.end());
     EXPECT_EQ(reply_sources, (std::vector<uint32_t>{Ip(10, 77, 1, 2), Ip(10, 77, 2, 2)}));
+}
+
+TEST_F(DiscoveryLab, StrayEmptyAndOverlongDatagramsDoNotBlindTheSearch)
+{
+    ASSERT_TRUE(lab.AddNamespace("c"));
+    ASSERT_TRUE(lab.AddNamespace("d"));
+    ASSERT_TRUE(lab.Link("c", "a1", "10.77.1.1/24", "d", "b1", "10.77.1.2/24"));
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(lab.AddAddress("d", "b1", "10.77.1." + std::to_string(10 + i) + "/24"));
+
+    // Inside "d": catch the broadcast request, then answer it with an empty and a
+    // 56-byte datagram before ten valid replies from ten device addresses.
+    std::atomic<bool> answered{false};
+    std::thread devices = lab.StartIn("d", [&] {
+        Udp listener(0, DISCOVERY_PORT);
+        uint8_t request[64];
+        sockaddr_in client{};
+        if (listener.Receive(request, sizeof request, &client, 5000) != ssize_t(DISCOVERY_REQUEST_SIZE))
+            return;
+        uint32_t cookie;
+        std::memcpy(&cookie, request + 1, 4);
+        cookie = ntohl(cookie);
+        Udp stray(Ip(10, 77, 1, 2), 0);
+        uint8_t reply[DISCOVERY_REPLY_SIZE + 1] = {};
+        BuildDiscoveryReply(cookie, Device("STRAY", 3, 0), reply);
+        stray.SendTo(client, reply, 0);
+        stray.SendTo(client, reply, DISCOVERY_REPLY_SIZE + 1);
+        for (int i = 0; i < 10; ++i) {
+            Udp device(Ip(10, 77, 1, uint8_t(10 + i)), 0);
+            BuildDiscoveryReply(cookie, Device(("LAB-" + std::to_string(i)).c_str(), 3, 0), reply);
+            device.SendTo(client, reply, DISCOVERY_REPLY_SIZE);
+        }
+        answered = true;
+    });
+
+    Collector collector;
+    DiscoverySession *session = nullptr;
+    ASSERT_TRUE(lab.RunIn("c", [&] { session = StartDiscovery(0, 0, nullptr, Collector::Callback, &collector); }));
+    ASSERT_NE(session, nullptr);
+    devices.join();
+    ASSERT_TRUE(answered);
+    EXPECT_TRUE(collector.WaitFor(10, 3000ms));
+    EXPECT_TRUE(DiscoveryRunning(session));
+    StopDiscovery(session);
+
+    ASSERT_EQ(collector.Count(), 10u);
+    std::vector<uint32_t> sources;
+    for (size_t i = 0; i < 10; ++i)
+        sources.push_back(collector.At(i).address);
+    std::sort(sources.begin(), sources.end());
+    for (uint32_t i = 0; i < 10; ++i)
+        EXPECT_EQ(sources[i], Ip(10, 77, 1, uint8_t(10 + i)));
 }
