@@ -1,10 +1,11 @@
 #include "options/BitmapCheck.h"
 
+#include <ambry/File.h>
+
+#include <unistd.h>
+
 #include <array>
-#include <cstdio>
 #include <cstring>
-#include <memory>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -43,29 +44,30 @@ private:
     uint64_t m_pos = 0;
 };
 
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
+// The largest file worth reading: a 24-bit picture at the pixel limit with its row
+// padding, palette and headers fits well below it.
+constexpr uint64_t kMaxFileBytes = uint64_t(1) << 30;
 
-// A file read front to back; skips never move past its end.
+// A file read front to back; skips never move past its end. Only a regular file of
+// sane size is opened at all (a FIFO or device named by a stored path must not block).
 class FileSource {
 public:
-    explicit FileSource(const std::string &path) : m_file(std::fopen(path.c_str(), "rb"))
+    explicit FileSource(const std::string &path) { m_fd = Ambry::FileOpenRegular(path.c_str(), kMaxFileBytes, &m_length); }
+    ~FileSource()
     {
-        struct stat st {};
-        if (m_file && ::fstat(::fileno(m_file.get()), &st) == 0 && S_ISREG(st.st_mode))
-            m_length = uint64_t(st.st_size);
-        else
-            m_file.reset();
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
-    bool IsOpen() const { return m_file != nullptr; }
+    FileSource(const FileSource &) = delete;
+    FileSource &operator=(const FileSource &) = delete;
+    bool IsOpen() const { return m_fd >= 0; }
     uint64_t Size() const { return m_length; }
     uint64_t Position() const { return m_pos; }
     bool Read(void *dst, size_t count)
     {
         if (count > m_length - m_pos)
             return false;
-        if (count && std::fread(dst, 1, count, m_file.get()) != count)
+        if (count && !Ambry::FileReadExact(m_fd, dst, count))
             return false;
         m_pos += count;
         return true;
@@ -74,14 +76,14 @@ public:
     {
         if (count > m_length - m_pos)
             return false;
-        if (count && ::fseeko(m_file.get(), off_t(m_pos + count), SEEK_SET) != 0)
+        if (count && ::lseek(m_fd, off_t(m_pos + count), SEEK_SET) < 0)
             return false;
         m_pos += count;
         return true;
     }
 
 private:
-    std::unique_ptr<FILE, FileCloser> m_file;
+    int m_fd = -1;
     uint64_t m_length = 0;
     uint64_t m_pos = 0;
 };

@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <random>
 
 namespace {
@@ -171,6 +177,35 @@ TEST(BitmapCheck, FileAndMemoryAgreeOnAGeneratedCorpus)
     }
     EXPECT_FALSE(ValidateBitmapFile((dir / "missing.bmp").string(), nullptr));
     EXPECT_FALSE(ValidateBitmapFile(dir.string(), nullptr));  // a folder is no bitmap
+    std::filesystem::remove_all(dir);
+}
+
+// A stored or chosen path may name a FIFO, a device or a huge sparse file: each is
+// refused at once, without waiting for a writer and without reading it.
+TEST(BitmapCheck, PathsOtherThanSaneRegularFilesAreRefusedWithoutBlocking)
+{
+    const auto dir = std::filesystem::temp_directory_path() / ("bmpcheck-special-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string fifo = (dir / "fifo.bmp").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string sparse = (dir / "sparse.bmp").string();
+    {
+        std::vector<uint8_t> small = testbmp::Build(Palette(8, 16));
+        testbmp::Write(sparse, small);
+        ASSERT_EQ(truncate(sparse.c_str(), off_t(3) << 30), 0);  // 3 GiB of nothing
+    }
+
+    for (const std::string &path : {fifo, std::string("/dev/zero"), sparse}) {
+        auto check = std::async(std::launch::async, [path] { return ValidateBitmapFile(path, nullptr); });
+        if (check.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+            ADD_FAILURE() << path << ": the check blocked";
+            // Release a reader stuck in opening the FIFO so the test can end.
+            int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0)
+                close(writer);
+        }
+        EXPECT_FALSE(check.get()) << path;
+    }
     std::filesystem::remove_all(dir);
 }
 
