@@ -66,8 +66,24 @@ BrowserSpawner g_spawner;
 
 std::string MakeAdminUrl(std::string_view addressText)
 {
+    // Letters, digits and the characters a host (with port or bracketed address) may
+    // hold pass; everything else, '%' included, is percent-encoded byte by byte, so
+    // no '@', '/', '?', '#' or white space in the stored text can change where the
+    // page address leads.
+    static constexpr std::string_view kHostPunctuation = "-._~!$&'()*+,;=:[]";
+    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string url = "http://";
-    url.append(addressText);
+    for (const char c : addressText) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+            kHostPunctuation.find(c) != std::string_view::npos) {
+            url.push_back(c);
+        } else {
+            url.push_back('%');
+            url.push_back(kHex[byte >> 4]);
+            url.push_back(kHex[byte & 15]);
+        }
+    }
     url.append("/admin");
     return url;
 }

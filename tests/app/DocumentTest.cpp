@@ -294,7 +294,7 @@ TEST_F(DocumentTest, BrowserStartsWithoutAShell)
     ASSERT_TRUE(WaitFor([&] { return QFile::exists(out) && QFileInfo(out).size() > 0; }));
     QFile f(out);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QString::fromUtf8(f.readAll()), QStringLiteral("http://host name;true/admin\n"));
+    EXPECT_EQ(QString::fromUtf8(f.readAll()), QStringLiteral("http://host%20name;true/admin\n"));
 }
 
 }  // namespace

@@ -7,10 +7,16 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-TEST(WebConfig, UrlKeepsTheAddressTextAsStored)
+TEST(WebConfig, UrlKeepsHostsAndPortsAndEncodesWhatCouldRedirectIt)
 {
     EXPECT_EQ(MakeAdminUrl("10.0.0.7"), "http://10.0.0.7/admin");
     EXPECT_EQ(MakeAdminUrl("grabber.lan:8080"), "http://grabber.lan:8080/admin");
+    EXPECT_EQ(MakeAdminUrl("[fe80::1]:81"), "http://[fe80::1]:81/admin");
+    // Text that would move the browser to another host, path or fragment stays inside
+    // the host part, encoded.
+    EXPECT_EQ(MakeAdminUrl("grabber@evil.example"), "http://grabber%40evil.example/admin");
+    EXPECT_EQ(MakeAdminUrl("evil.example/x?y#"), "http://evil.example%2Fx%3Fy%23/admin");
+    EXPECT_EQ(MakeAdminUrl("a b\"%\t\xC3\xA9"), "http://a%20b%22%25%09%C3%A9/admin");
 }
 
 TEST(WebConfig, PercentOneIsReplacedOtherwiseTheUrlIsAppended)

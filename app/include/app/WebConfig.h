@@ -17,7 +17,8 @@ struct BrowserLaunch {
     std::vector<std::string> argv; // argv[0] is the program
 };
 
-// "http://" + address text exactly as stored + "/admin".
+// "http://" + address text + "/admin", the address text percent-encoded wherever it
+// holds a character that has no place in a host and port ("a b" becomes "a%20b").
 std::string MakeAdminUrl(std::string_view addressText);
 
 // Splits a registered browser command and puts the URL in: the first "%1" that is not
