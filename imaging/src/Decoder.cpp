@@ -4,6 +4,8 @@
 
 #include "Kernels.h"
 
+#include <ambry/FaultInject.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -199,7 +201,9 @@ struct FrameDecoder::State {
             ref[at] = value;
         }
     }
-    void RebuildFields();
+    // Puts the rows of a field-ordered picture back in picture order; false when no
+    // room for the copy could be had.
+    [[nodiscard]] bool RebuildFields();
 };
 
 void FrameDecoder::State::SetupComponents()
@@ -390,10 +394,17 @@ void FrameDecoder::State::CompleteBytes(uint64_t position, const uint8_t *data, 
     }
 }
 
-void FrameDecoder::State::RebuildFields()
+bool FrameDecoder::State::RebuildFields()
 {
     const uint64_t row = size / height;
-    scratch.assign(out, out + size);
+    if (Ambry::FaultHit(Ambry::FaultKind::Alloc))
+        return false;
+    try {
+        scratch.assign(out, out + size);
+    } catch (const std::bad_alloc &) {
+        scratch.clear();
+        return false;
+    }
     // The first field holds the even rows: ceil(h / 2) of them, so an odd height
     // never writes past the last row.
     const uint64_t first = (height + 1) / 2;
@@ -401,6 +412,7 @@ void FrameDecoder::State::RebuildFields()
         const uint64_t to = r < first ? 2 * r : 2 * (r - first) + 1;
         std::memcpy(out + to * row, scratch.data() + r * row, static_cast<size_t>(row));
     }
+    return true;
 }
 
 FrameDecoder::FrameDecoder() : state_(std::make_unique<State>()) {}
@@ -453,6 +465,10 @@ size_t FrameDecoder::Decode(const uint8_t *frame, size_t length, uint8_t *out, s
     s.height = s.header.height;
     s.pixels = s.width * s.height;
     if (s.reference.size() != s.size) {
+        if (Ambry::FaultHit(Ambry::FaultKind::Alloc)) {
+            s.reference.clear();
+            return 0;
+        }
         try {
             s.reference.assign(static_cast<size_t>(s.size), 0);
         } catch (const std::bad_alloc &) {
@@ -499,8 +515,10 @@ size_t FrameDecoder::Decode(const uint8_t *frame, size_t length, uint8_t *out, s
     });
     // Packed targets, 32-bit ones included, get their rows back in picture order;
     // the planar targets keep the transmitted order.
-    if ((s.header.flags & kCompressedFields) && !IsPlanarTarget(s.id))
-        s.RebuildFields();
+    // Without room to reorder the rows the picture is not delivered; the reference
+    // (kept in transmitted order) stays right for the next frame.
+    if ((s.header.flags & kCompressedFields) && !IsPlanarTarget(s.id) && !s.RebuildFields())
+        return 0;
     return consumed;
 }
 
