@@ -2,10 +2,15 @@
 // runner whether its scenario reached that call.
 #include <gtest/gtest.h>
 
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "ambry/FaultInject.h"
 #include "ambry/Net.h"
@@ -49,4 +54,39 @@ TEST(FaultInject, OnlyTheNthCallOfTheArmedKindFailsAndTheCountersSayWhetherItWas
     FaultArm(FaultKind::SocketSend, 0);
     close(pair[0]);
     close(pair[1]);
+}
+
+// A program of a fault build takes its fault from the environment and reports the hit
+// in the named file; this test runs itself as that program.
+TEST(FaultInject, AProgramIsArmedThroughItsEnvironmentAndReportsTheHit)
+{
+    if (const char *armed = std::getenv("TESSALINE_FAULT"); armed) {
+        // The child: the second send fails, the others go through.
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        char byte = 'x';
+        EXPECT_EQ(SocketSend(pair[0], &byte, 1), 1);
+        EXPECT_EQ(SocketSend(pair[0], &byte, 1), -1);
+        EXPECT_EQ(SocketSend(pair[0], &byte, 1), 1);
+        close(pair[0]);
+        close(pair[1]);
+        return;
+    }
+    const std::string report = testing::TempDir() + "fault-report-" + std::to_string(getpid());
+    std::remove(report.c_str());
+    const std::string fault = "TESSALINE_FAULT=socket-send:2", where = "TESSALINE_FAULT_REPORT=" + report;
+    char filter[] = "--gtest_filter=FaultInject.AProgramIsArmedThroughItsEnvironmentAndReportsTheHit";
+    char self[] = "/proc/self/exe";
+    char *argv[] = {self, filter, nullptr};
+    char *envp[] = {const_cast<char *>(fault.c_str()), const_cast<char *>(where.c_str()), nullptr};
+    pid_t child = -1;
+    ASSERT_EQ(posix_spawn(&child, self, nullptr, nullptr, argv, envp), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream in(report);
+    std::string line;
+    EXPECT_TRUE(std::getline(in, line));
+    EXPECT_EQ(line, "socket-send:2");
+    std::remove(report.c_str());
 }
