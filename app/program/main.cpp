@@ -5,9 +5,14 @@
 #include <tessaline/Version.h>
 
 #include <QApplication>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -25,7 +30,8 @@ const char kUsage[] =
     "  -platform NAME    Qt platform plugin (e.g. offscreen, xcb, wayland)\n"
     "\n"
     "Every other Qt option (-style, -geometry, ...) is understood as well.\n"
-    "Exit status: 0 when the window was closed normally, 1 when start-up failed,\n"
+    "Exit status: 0 when the window was closed normally (or SIGTERM or SIGINT asked\n"
+    "the program to end), 1 when start-up failed,\n"
     "2 for a usage error.\n";
 
 // --help and --version are answered before Qt starts, so they work without a display.
@@ -45,6 +51,15 @@ int EarlyArgs(int argc, char **argv)
     return -1;
 }
 
+int g_quitPipe[2] = {-1, -1};
+
+void OnQuitSignal(int)
+{
+    const char byte = 1;
+    const ssize_t written = write(g_quitPipe[1], &byte, 1);
+    (void)written;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -60,6 +75,21 @@ int main(int argc, char **argv)
     }
     QApplication::setApplicationName(QStringLiteral("Tessaline DirectShow Setup"));
     QApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
+
+    // SIGTERM (session end, service stop) and SIGINT end the program the orderly way,
+    // through the event loop, instead of killing it in the middle of its work.
+    std::unique_ptr<QSocketNotifier> quitNotifier;
+    if (pipe2(g_quitPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        quitNotifier = std::make_unique<QSocketNotifier>(g_quitPipe[0], QSocketNotifier::Read);
+        QObject::connect(quitNotifier.get(), &QSocketNotifier::activated, [] { QApplication::quit(); });
+        struct sigaction action {};
+        action.sa_handler = OnQuitSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+    }
+
     if (!application.InitInstance())
         return 1;
     (void)StartCaptureService(ProgramPath());
