@@ -1,6 +1,7 @@
 // Plain and compressed byte transport of a grabber-protocol connection.
 #include "grabber/Transport.h"
 
+#include <ambry/FaultInject.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -20,6 +21,10 @@ constexpr uint8_t kStreamHeader[10] = {0x1F, 0x8B, 0x08, 0x00, 0, 0, 0, 0, 0x00,
 
 ptrdiff_t SocketIO::ReadSome(void *buffer, size_t n)
 {
+    if (Ambry::FaultHit(Ambry::FaultKind::SocketRecv)) {
+        errno = EIO;
+        return -1;
+    }
     for (;;) {
         ssize_t got = ::recv(m_fd, buffer, n, 0);
         if (got >= 0)
@@ -31,6 +36,10 @@ ptrdiff_t SocketIO::ReadSome(void *buffer, size_t n)
 
 bool SocketIO::WriteAll(const void *data, size_t n)
 {
+    if (Ambry::FaultHit(Ambry::FaultKind::SocketSend)) {
+        errno = EIO;
+        return false;
+    }
     const uint8_t *p = static_cast<const uint8_t *>(data);
     while (n > 0) {
         ssize_t sent = ::send(m_fd, p, n, MSG_NOSIGNAL);
@@ -47,6 +56,10 @@ bool SocketIO::WriteAll(const void *data, size_t n)
 
 bool SocketIO::WriteTwo(const void *a, size_t na, const void *b, size_t nb)
 {
+    if (Ambry::FaultHit(Ambry::FaultKind::SocketSend)) {
+        errno = EIO;
+        return false;
+    }
     iovec iov[2] = {{const_cast<void *>(a), na}, {const_cast<void *>(b), nb}};
     int first = 0;
     while (first < 2) {
