@@ -8,11 +8,13 @@
 #include <imaging/Planes.h>
 #include <imaging/Scaler.h>
 #include <options/BitmapCheck.h>
+#include <ambry/File.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <new>
 
 namespace Capture {
 
@@ -519,16 +521,24 @@ bool FramePipeline::SetNoSignalBitmap(const uint8_t *data, size_t size)
 bool FramePipeline::LoadNoSignalBitmap(const std::string &path)
 {
     ClearNoSignalBitmap();
-    BitmapSize checked;
-    // The check reads the file without holding it, so a huge file is refused
-    // before anything is loaded.
-    if (!ValidateBitmapFile(path, &checked) || checked.width > kMaxSide || checked.height > kMaxSide)
+    // One open of a regular file of bounded size, so a FIFO or a device named by the
+    // stored path neither blocks nor is read without end; the bytes read are what
+    // SetNoSignalBitmap checks.
+    constexpr uint64_t kMaxFileBytes = uint64_t(kMaxSide) * kMaxSide * 4 + 4096;
+    uint64_t size = 0;
+    const int fd = Ambry::FileOpenRegular(path.c_str(), kMaxFileBytes, &size);
+    if (fd < 0)
         return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return SetNoSignalBitmap(bytes.data(), bytes.size());
+    std::vector<uint8_t> bytes;
+    bool read = false;
+    try {
+        bytes.resize(static_cast<size_t>(size));
+        read = Ambry::FileReadExact(fd, bytes.data(), bytes.size());
+    } catch (const std::bad_alloc &) {
+        read = false;
+    }
+    ::close(fd);
+    return read && SetNoSignalBitmap(bytes.data(), bytes.size());
 }
 
 void FramePipeline::ClearNoSignalBitmap()

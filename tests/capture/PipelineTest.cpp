@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -479,6 +481,10 @@ TEST(CapturePipeline, NoSignalBitmapScaledOrBlack)
     const std::vector<uint8_t> want = {255, 0, 0, 255, 255, 255, 255, 255, 255, 255, 0, 0,
                                        255, 255, 255, 255, 0, 0, 255, 0, 0, 255, 255, 255};
     EXPECT_EQ(tiny, want);
+    // The same picture followed by 300 MiB of nothing is more than any no-signal
+    // image needs: refused without being read.
+    ASSERT_EQ(truncate(path.c_str(), off_t(300) << 20), 0);
+    EXPECT_FALSE(pipeline.LoadNoSignalBitmap(path));
     std::remove(path.c_str());
 
     std::vector<uint8_t> bits16 = Bitmap24(std::vector<uint8_t>(size_t(2) * 1 * 3, 0), 2, 1);
