@@ -21,17 +21,6 @@ const char *SkipSpace(const char *p)
     return p;
 }
 
-int DigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A' + 10;
-    return 99;
-}
-
 // The "C" locale, so a decimal point is "." whatever the process locale says.
 locale_t CLocale()
 {
@@ -41,6 +30,18 @@ locale_t CLocale()
 
 }  // namespace
 
+int DigitValue(char c, int base)
+{
+    int value = 99;
+    if (c >= '0' && c <= '9')
+        value = c - '0';
+    else if (c >= 'a' && c <= 'z')
+        value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'Z')
+        value = c - 'A' + 10;
+    return value < base ? value : -1;
+}
+
 bool ParseUnsigned(const char *text, int base, uint32_t *value)
 {
     if (!text || base < 0 || base == 1 || base > 36)
@@ -49,7 +50,7 @@ bool ParseUnsigned(const char *text, int base, uint32_t *value)
         return false;  // a minus sign anywhere fails
     const char *p = SkipSpace(text);
     if (base == 0) {
-        if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && DigitValue(p[2]) < 16) {
+        if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && DigitValue(p[2], 16) >= 0) {
             base = 16;
             p += 2;
         } else if (p[0] == '0') {
@@ -57,14 +58,14 @@ bool ParseUnsigned(const char *text, int base, uint32_t *value)
         } else {
             base = 10;
         }
-    } else if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && DigitValue(p[2]) < 16) {
+    } else if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && DigitValue(p[2], 16) >= 0) {
         p += 2;
     }
-    if (DigitValue(*p) >= base)
+    if (DigitValue(*p, base) < 0)
         return false;  // no digits
     uint64_t result = 0;
-    while (DigitValue(*p) < base) {
-        result = result * static_cast<unsigned>(base) + static_cast<unsigned>(DigitValue(*p));
+    for (int digit; (digit = DigitValue(*p, base)) >= 0;) {
+        result = result * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
         if (result >= 0xFFFFFFFFull)
             return false;  // 4294967295 and above fail
         ++p;

@@ -1,5 +1,7 @@
 #include "store/Guid.h"
 
+#include <ambry/Parse.h>
+
 #include <uuid/uuid.h>
 
 #include <cstdio>
@@ -26,23 +28,12 @@ void GuidToText(const GUID &g, char text[GUID_TEXT_LENGTH + 1])
 
 namespace {
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Reads `digits` hex digits at text[pos]; false on any other character.
 bool ReadHex(const char *text, size_t pos, int digits, uint32_t *out)
 {
     uint32_t value = 0;
     for (int i = 0; i < digits; ++i) {
-        int d = HexDigit(text[pos + i]);
+        int d = Ambry::DigitValue(text[pos + i], 16);
         if (d < 0)
             return false;
         value = (value << 4) | static_cast<uint32_t>(d);

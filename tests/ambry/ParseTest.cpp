@@ -26,6 +26,19 @@ TEST(Parse, UnsignedBasesPrefixesAndWhiteSpace)
     }
 }
 
+TEST(Parse, DigitsEndAtTheBaseAndAtTheNeighboursOfTheirRanges)
+{
+    EXPECT_EQ(DigitValue('0', 2), 0);
+    EXPECT_EQ(DigitValue('9', 10), 9);
+    EXPECT_EQ(DigitValue('a', 16), 10);
+    EXPECT_EQ(DigitValue('F', 16), 15);
+    EXPECT_EQ(DigitValue('Z', 36), 35);
+    for (char c : {'2', 'a', 'G', 'g'})
+        EXPECT_EQ(DigitValue(c, c == '2' ? 2 : c == 'a' ? 10 : 16), -1) << c;
+    for (char c : {'/', ':', '@', '[', '`', '{', ' ', '\0', '\x80'})
+        EXPECT_EQ(DigitValue(c, 36), -1) << int(c);
+}
+
 TEST(Parse, UnsignedRejectsSignsJunkAndOverflowWithoutTouchingTheResult)
 {
     const char *bad[] = {

@@ -6,6 +6,10 @@
 
 namespace Ambry {
 
+// The value of c as a digit of base (2..36: '0'-'9', then 'a'-'z' or 'A'-'Z' from 10
+// up), or -1 when c is not one of that base's digits.
+[[nodiscard]] int DigitValue(char c, int base);
+
 // base 0: decimal, hexadecimal after "0x"/"0X", octal after a leading 0; otherwise
 // 2..36. A minus or plus sign anywhere fails; so does a value above 4294967294
 // (4294967295 is reserved as "no value").
