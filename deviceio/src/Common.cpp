@@ -1,24 +1,10 @@
-// Small pure pieces of device access: address records, the model table, the texts the
+// Small pure pieces of device access: the model table, the texts the
 // user interface shows for a login state, video-mode text and the frame fitting.
 #include <deviceio/DeviceIO.h>
-
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-
-AddressRecord MakeAddressRecord(uint32_t host_address, uint16_t host_port)
-{
-    AddressRecord record;
-    record.family = ADDRESS_FAMILY_INET;
-    record.port = htons(host_port);
-    record.address = htonl(host_address);
-    return record;
-}
-
-uint32_t AddressRecordHostAddress(const AddressRecord &record) { return ntohl(record.address); }
-uint16_t AddressRecordHostPort(const AddressRecord &record) { return ntohs(record.port); }
 
 bool CPasswordCredentials::GetPassword(char *password, size_t size)
 {

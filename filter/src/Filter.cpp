@@ -1,9 +1,10 @@
 // The stand-in capture filter's registration entry point.
 #include <capture/Wake.h>
-#include <store/Guid.h>
+#include <filter/Filter.h>
 #include <store/Registry.h>
 
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -46,6 +47,8 @@ extern "C" __attribute__((visibility("default"))) int TSLRegisterDevice(const GU
         (void)Capture::WakeCaptureService();
     return result;
 }
+
+static_assert(std::is_same_v<decltype(&TSLRegisterDevice), TSLRegisterDeviceFn>);
 
 // The module's own copy of the store code keeps no connection once it is unloaded.
 __attribute__((destructor)) static void CloseStoreAtUnload() { StoreShutdown(); }

@@ -1,7 +1,10 @@
-// The texts the device list and the add-device dialog show for a device's state.
+// The texts the device list and the add-device dialog show for a device's state, and
+// the address texts a user types.
 #include <deviceio/DeviceIO.h>
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 TEST(StatusTexts, DeviceList)
 {
@@ -37,4 +40,21 @@ TEST(StatusTexts, ModelNamesAndVideoMode)
     EXPECT_STREQ(ModelNameForType(19, "fallback"), "fallback");
     EXPECT_STREQ(ModelNameForType(0xFFFFFFFF, nullptr), nullptr);
     EXPECT_EQ(FormatVideoMode({1920, 1080, 59940}), "1920x1080 59.9 Hz");
+}
+
+TEST(AddressTexts, ParseAsTheUserTypesThem)
+{
+    AddressRecord r;
+    ASSERT_TRUE(ParseDeviceAddressNumeric("  10.1.2.3", &r));
+    EXPECT_EQ(ntohl(r.address), 0x0A010203u);
+    EXPECT_EQ(ntohs(r.port), DEFAULT_DEVICE_PORT);
+    ASSERT_TRUE(ParseDeviceAddressNumeric("10.1.2.3: 0x1F90 ", &r));
+    EXPECT_EQ(ntohs(r.port), 8080);
+    ASSERT_TRUE(ParseDeviceAddressNumeric("10.1.2.3:010", &r));
+    EXPECT_EQ(ntohs(r.port), 8);
+    ASSERT_TRUE(ParseDeviceAddress("localhost:5558", &r));
+    EXPECT_EQ(ntohl(r.address), 0x7F000001u);
+    for (const char *bad : {"", "   ", ":5557", "10.1.2.3:", "10.1.2.3:0", "10.1.2.3:65536", "10.1.2.3:-1",
+                            "10.1.2.3:12 3", "10.1.2.3:09", "10.1.2.3:0x", "10.1.2.3:5557:1"})
+        EXPECT_FALSE(ParseDeviceAddressNumeric(bad, &r)) << bad;
 }

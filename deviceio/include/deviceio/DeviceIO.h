@@ -38,6 +38,12 @@ inline constexpr uint16_t DEFAULT_DEVICE_PORT = 5557;
 // The record's address and port converted to host order.
 [[nodiscard]] uint32_t AddressRecordHostAddress(const AddressRecord &record);
 [[nodiscard]] uint16_t AddressRecordHostPort(const AddressRecord &record);
+// Parses an address text "host[:port]" into a record. The host may be a dotted
+// address or a name (first IPv4 address of the resolver); the port is decimal, 0x-hex
+// or 0-octal, 1..65535, surrounded only by white space. No colon: DEFAULT_DEVICE_PORT.
+[[nodiscard]] bool ParseDeviceAddress(const char *text, AddressRecord *out);
+// The same without the resolver: only dotted IPv4 hosts (for parsers of outside data).
+[[nodiscard]] bool ParseDeviceAddressNumeric(const char *text, AddressRecord *out);
 
 // Login states. LoginGaveUp is stored as LoginDenied by the I/O classes; every reader
 // treats 4 like 3.

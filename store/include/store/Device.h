@@ -1,7 +1,8 @@
 // One configured device: its stored record (class identifier, name, address,
 // serial number, protected password, options) and its active side — a worker thread
 // that resolves the address, connects through a CDeviceIO, runs queued jobs and
-// posts change notifications.
+// posts change notifications. The record side is in Device.cpp, the worker side in
+// DeviceWorker.cpp, the filter module in FilterModule.cpp.
 //
 // Threads: each device starts one detached worker at creation; it holds its own
 // reference and ends after Stop, or by itself when only its reference remains.
@@ -28,17 +29,13 @@
 #include <string>
 #include <vector>
 
+class CFilterModule;
 struct DiscoveryRecord;
 
 // Store paths of the device list and of the class records.
 inline constexpr const char *DEVICES_KEY_PATH = "SOFTWARE\\Teluvo\\Tessaline\\Devices";  // under HKEY_CURRENT_USER
 inline constexpr const char *CLSID_KEY_PATH = "CLSID";                                     // under HKEY_CLASSES_ROOT
-inline constexpr const char *FILTER_FILE_NAME = "Tessaline.ax";
-inline constexpr const char *REGISTER_ENTRY_NAME = "TSLRegisterDevice";
 inline constexpr const char *PASSWORD_DESCRIPTION = "Tessaline password";
-
-// The filter module's registration entry point.
-using TSLRegisterDeviceFn = int (*)(const GUID *clsid, const char *name, const GUID *audio);
 
 // How a worker opens its connection. The default calls OpenDeviceIO; tests install
 // their own device implementations. context is passed through.
@@ -50,14 +47,6 @@ void SetDeviceIOOpener(DeviceIOOpener opener, void *context);
 // the filter file is looked for in its directory. Empty text restores the default.
 void SetProgramPath(const char *path);
 std::string ProgramPath();
-
-// Parses an address text "host[:port]" into an IPv4 record (family 2, network
-// byte order). The host may be a dotted address or a name (first IPv4 address of
-// the resolver); the port is decimal, 0x-hex or 0-octal, 1..65535, surrounded only
-// by white space. No colon: port 0, meaning the protocol's default.
-[[nodiscard]] bool ParseDeviceAddress(const char *text, AddressRecord *out);
-// The same without the resolver: only dotted IPv4 hosts (for parsers of outside data).
-[[nodiscard]] bool ParseDeviceAddressNumeric(const char *text, AddressRecord *out);
 
 // Deletes the class key and the three category instance keys named guidText
 // (a missing key counts as deleted).
@@ -179,7 +168,6 @@ private:
     ~CDevice() override;
 
     using Job = void (CDevice::*)();
-    void LoadFilterModule();
     void LoadRecord();
     bool Start(const DiscoveryRecord *record);
     static void *WorkerMain(void *self);
@@ -200,9 +188,7 @@ private:
     CGuidRecord m_clsid;
     std::optional<CGuidRecord> m_audio;
     uint32_t m_deviceType = 0;
-    void *m_filterModule = nullptr;
-    std::string m_filterPath;
-    TSLRegisterDeviceFn m_registerEntry = nullptr;
+    std::unique_ptr<const CFilterModule> m_filter;  // set at creation
     std::string m_name;
     std::string m_address;
     std::string m_modelName;
