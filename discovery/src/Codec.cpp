@@ -13,8 +13,6 @@ constexpr uint8_t kRequestType = 0;
 constexpr uint8_t kReplyType = 1;
 constexpr size_t kTextSize = 32;
 
-uint16_t EffectivePort(uint16_t port) { return port ? port : DISCOVERY_PORT; }
-
 }  // namespace
 
 void BuildDiscoveryRequest(uint32_t cookie, uint32_t device_query_a, uint32_t device_query_b,
@@ -72,27 +70,4 @@ std::string FormatDiscoveredAddress(uint32_t address, uint16_t port)
     if (port != 0 && port != DISCOVERY_PORT)
         text += ":" + std::to_string(port);
     return text;
-}
-
-DiscoveryMergeResult MergeDiscoveryRecord(CDiscoveryMergeTarget &target, const DiscoveryRecord &record)
-{
-    char serial[sizeof record.serial_number];
-    std::memcpy(serial, record.serial_number, sizeof serial);
-    serial[sizeof serial - 1] = '\0';
-
-    if (void *device = serial[0] ? target.FindBySerial(serial) : nullptr) {
-        uint32_t address = 0;
-        uint16_t port = 0;
-        // Port 0 in a reply and in a resolved address both stand for the default port.
-        if (target.GetResolvedAddress(device, &address, &port) && address == record.address &&
-            EffectivePort(port) == EffectivePort(record.port))
-            return MergeUnchanged;
-        target.SetAddressFromRecord(device, record);
-        target.MarkDirty();
-        return MergeAddressChanged;
-    }
-    if (target.FindByAddress(record.address, record.port))
-        return MergeUnchanged;
-    target.AddFromRecord(record);
-    return MergeAdded;
 }

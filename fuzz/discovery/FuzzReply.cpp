@@ -1,6 +1,6 @@
 // Discovery replies as they arrive from the network: parsed against the search's
 // cookie, then merged into a small device list.
-#include <discovery/Discovery.h>
+#include <discovery/Merge.h>
 
 #include <cstring>
 #include <string>
@@ -16,33 +16,33 @@ struct Entry {
     uint16_t port;
 };
 
-class SmallList final : public CDiscoveryMergeTarget {
+class SmallList final : public CDiscoveryMergeTarget<Entry *> {
 public:
     std::vector<Entry> entries{{"SN-0001", 0x0A000001, 5557}, {"", 0x0A000002, 6000}};
-    void *FindBySerial(const char *serial) override
+    Entry *FindBySerial(const char *serial) override
     {
         for (Entry &e : entries)
             if (!e.serial.empty() && e.serial == serial)
                 return &e;
         return nullptr;
     }
-    void *FindByAddress(uint32_t address, uint16_t port) override
+    Entry *FindByAddress(uint32_t address, uint16_t port) override
     {
         for (Entry &e : entries)
             if (e.address == address && (port == 0 || e.port == port))
                 return &e;
         return nullptr;
     }
-    bool GetResolvedAddress(void *device, uint32_t *address, uint16_t *port) override
+    bool GetResolvedAddress(Entry *const &device, uint32_t *address, uint16_t *port) override
     {
-        *address = static_cast<Entry *>(device)->address;
-        *port = static_cast<Entry *>(device)->port;
+        *address = device->address;
+        *port = device->port;
         return true;
     }
-    void SetAddressFromRecord(void *device, const DiscoveryRecord &record) override
+    void SetAddressFromRecord(Entry *const &device, const DiscoveryRecord &record) override
     {
-        static_cast<Entry *>(device)->address = record.address;
-        static_cast<Entry *>(device)->port = record.port;
+        device->address = record.address;
+        device->port = record.port;
         (void)FormatDiscoveredAddress(record.address, record.port);
     }
     void AddFromRecord(const DiscoveryRecord &record) override

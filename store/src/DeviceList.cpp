@@ -4,6 +4,7 @@
 #include "store/Registry.h"
 
 #include <discovery/Discovery.h>
+#include <discovery/Merge.h>
 
 #include <arpa/inet.h>
 
@@ -15,6 +16,40 @@ namespace {
 
 // How far past the last written number a save looks for stale entries.
 constexpr size_t STALE_SCAN_WINDOW = 20;
+
+// Search replies merged into the active set, one counted device reference at a time.
+class CListMergeTarget final : public CDiscoveryMergeTarget<Ambry::Ref<CDevice>> {
+public:
+    explicit CListMergeTarget(CDeviceList &list) : m_list(list) {}
+
+    Ambry::Ref<CDevice> FindBySerial(const char *serial) override { return m_list.FindBySerial(serial); }
+    Ambry::Ref<CDevice> FindByAddress(uint32_t address, uint16_t port) override
+    {
+        return m_list.FindByAddress(address, port);
+    }
+    bool GetResolvedAddress(const Ambry::Ref<CDevice> &device, uint32_t *address, uint16_t *port) override
+    {
+        AddressRecord record;
+        if (!device->GetResolvedAddress(&record))
+            return false;
+        *address = AddressRecordHostAddress(record);
+        *port = AddressRecordHostPort(record);
+        return true;
+    }
+    void SetAddressFromRecord(const Ambry::Ref<CDevice> &device, const DiscoveryRecord &record) override
+    {
+        device->SetAddressFromRecord(record.address, record.port);
+    }
+    void AddFromRecord(const DiscoveryRecord &record) override
+    {
+        if (Ambry::Ref<CDevice> device = CDevice::CreateNew(&record))
+            m_list.Add(device.get());
+    }
+    void MarkDirty() override { m_list.SetDirty(); }
+
+private:
+    CDeviceList &m_list;
+};
 
 std::string ItemName(size_t index)
 {
@@ -356,4 +391,10 @@ Ambry::Ref<CDevice> CDeviceList::FindByAddress(uint32_t address, uint16_t port)
 {
     Ambry::CLock lock(m_mutex);
     return Ambry::Retain(m_active.FindByAddress(address, port));
+}
+
+DiscoveryMergeResult CDeviceList::MergeDiscoveryRecord(const DiscoveryRecord &record)
+{
+    CListMergeTarget target(*this);
+    return ::MergeDiscoveryRecord(target, record);
 }

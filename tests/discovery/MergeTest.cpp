@@ -1,6 +1,6 @@
 // Merging search replies into a device list: who is added, whose address changes,
 // when the list needs saving.
-#include <discovery/Discovery.h>
+#include <discovery/Merge.h>
 
 #include <gtest/gtest.h>
 
@@ -13,17 +13,17 @@ namespace {
 constexpr uint32_t kAddr7 = 0x0A000007;  // 10.0.0.7
 constexpr uint32_t kAddr8 = 0x0A000008;  // 10.0.0.8
 
-// A device list as the list pane keeps it: address text, resolved address, serial.
-class DeviceTable final : public CDiscoveryMergeTarget {
-public:
-    struct Entry {
-        std::string serial;
-        std::string address_text;
-        bool resolved = false;
-        uint32_t address = 0;
-        uint16_t port = 0;
-    };
+// One device as the list pane keeps it: address text, resolved address, serial.
+struct Entry {
+    std::string serial;
+    std::string address_text;
+    bool resolved = false;
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
 
+class DeviceTable final : public CDiscoveryMergeTarget<Entry *> {
+public:
     Entry &Add(const char *serial, uint32_t address, uint16_t port)
     {
         m_entries.push_back(std::make_unique<Entry>());
@@ -36,30 +36,28 @@ public:
         return e;
     }
 
-    void *FindBySerial(const char *serial) override
+    Entry *FindBySerial(const char *serial) override
     {
         for (auto &e : m_entries)
             if (!e->serial.empty() && e->serial == serial)
                 return e.get();
         return nullptr;
     }
-    void *FindByAddress(uint32_t address, uint16_t port) override
+    Entry *FindByAddress(uint32_t address, uint16_t port) override
     {
         for (auto &e : m_entries)
             if (e->resolved && e->address == address && (port == 0 || e->port == port))
                 return e.get();
         return nullptr;
     }
-    bool GetResolvedAddress(void *device, uint32_t *address, uint16_t *port) override
+    bool GetResolvedAddress(Entry *const &e, uint32_t *address, uint16_t *port) override
     {
-        auto *e = static_cast<Entry *>(device);
         *address = e->address;
         *port = e->port;
         return e->resolved;
     }
-    void SetAddressFromRecord(void *device, const DiscoveryRecord &record) override
+    void SetAddressFromRecord(Entry *const &e, const DiscoveryRecord &record) override
     {
-        auto *e = static_cast<Entry *>(device);
         const std::string text = FormatDiscoveredAddress(record.address, record.port);
         if (text == e->address_text)
             return;

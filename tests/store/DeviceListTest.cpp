@@ -127,6 +127,43 @@ TEST_F(ListTest, SetsFindBySerialAndAddress)
         StopAndJoin(d);
 }
 
+TEST_F(ListTest, SearchRepliesMergeIntoTheActiveSet)
+{
+    CDeviceList list;
+    std::vector<std::string> log;
+    RecordingListener listener("active", &log);
+    list.Active().AddListener(&listener);
+    DiscoveryRecord reply{};
+    reply.address = 0x7F000002;
+    reply.port = 0;
+    reply.device_type = 3;
+    std::strcpy(reply.serial_number, "AAA");
+
+    EXPECT_EQ(list.MergeDiscoveryRecord(reply), MergeAdded);
+    EXPECT_EQ(log, (std::vector<std::string>{"active:added"}));
+    EXPECT_TRUE(list.IsDirty());
+    Ambry::Ref<CDevice> device = list.FindBySerial("AAA");
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->GetAddress(), "127.0.0.2");
+    EXPECT_EQ(list.MergeDiscoveryRecord(reply), MergeUnchanged);
+
+    // Known serial, new address: the device follows; another serial from a known
+    // address adds nothing.
+    list.Save();
+    reply.address = 0x7F000003;
+    reply.port = 6000;
+    EXPECT_EQ(list.MergeDiscoveryRecord(reply), MergeAddressChanged);
+    EXPECT_EQ(device->GetAddress(), "127.0.0.3:6000");
+    EXPECT_TRUE(list.IsDirty());
+    ASSERT_TRUE(WaitFor([&] { return list.FindByAddress(0x7F000003, 6000) == device; }));
+    std::strcpy(reply.serial_number, "BBB");
+    EXPECT_EQ(list.MergeDiscoveryRecord(reply), MergeUnchanged);
+    Ambry::CLock lock(list.Mutex());
+    EXPECT_EQ(list.Active().Count(), 1u);
+    list.Active().RemoveListener(&listener);
+    StopAll(list);
+}
+
 TEST_F(ListTest, SavingAfterRemovingTheMiddleDeviceRenumbers)
 {
     std::vector<std::string> guids;

@@ -89,32 +89,6 @@ void BuildDiscoveryReply(uint32_t cookie, const DiscoveryRecord &record, uint8_t
 [[nodiscard]] bool ParseDiscoveryReply(const uint8_t *data, size_t size, uint32_t cookie, uint32_t source_address,
                                        DiscoveryRecord *out);
 
-// Merging replies into a device list. The list side implements this view; the merge
-// logic is the same for every list.
-class CDiscoveryMergeTarget {
-public:
-    virtual ~CDiscoveryMergeTarget() = default;
-    // A device handle (opaque to the merge) with this serial number (exact match; an
-    // empty serial matches nothing), or none.
-    virtual void *FindBySerial(const char *serial) = 0;
-    // A device whose resolved address equals `address` and, when `port` is not 0, whose
-    // port equals it; devices without a resolved address never match.
-    virtual void *FindByAddress(uint32_t address, uint16_t port) = 0;
-    // The device's resolved address (host order); false when it has none.
-    virtual bool GetResolvedAddress(void *device, uint32_t *address, uint16_t *port) = 0;
-    // Points the device at the record's address (see FormatDiscoveredAddress).
-    virtual void SetAddressFromRecord(void *device, const DiscoveryRecord &record) = 0;
-    // Creates a device from the record and adds it to the list.
-    virtual void AddFromRecord(const DiscoveryRecord &record) = 0;
-    // Marks the list as needing a save.
-    virtual void MarkDirty() = 0;
-};
-
-// What merging one reply did.
-enum DiscoveryMergeResult { MergeUnchanged = 0, MergeAddressChanged = 1, MergeAdded = 2 };
-
-DiscoveryMergeResult MergeDiscoveryRecord(CDiscoveryMergeTarget &target, const DiscoveryRecord &record);
-
 // The address text a device gets from a reply: "a.b.c.d", plus ":port" when the port is
 // neither 0 nor 5557.
 [[nodiscard]] std::string FormatDiscoveredAddress(uint32_t address, uint16_t port);

@@ -9,6 +9,7 @@
 
 #include <ambry/Mutex.h>
 #include <ambry/RefCount.h>
+#include <discovery/Merge.h>
 #include <store/Device.h>
 #include <store/Notify.h>
 
@@ -129,6 +130,12 @@ public:
     // Active device by serial / address, as a new reference (or none).
     Ambry::Ref<CDevice> FindBySerial(const char *serial);
     Ambry::Ref<CDevice> FindByAddress(uint32_t address, uint16_t port);
+
+    // Merges one search reply into the active set: a known serial from a new address
+    // moves that device there (and marks the list dirty); a device known neither by
+    // serial nor by address is created from the reply and added. On the thread that
+    // owns the list (the listeners hear of an added device on it).
+    DiscoveryMergeResult MergeDiscoveryRecord(const DiscoveryRecord &record);
 
 private:
     static int SearchCallback(const DiscoveryRecord *record, void *self);

@@ -5,8 +5,7 @@
 #include "ui/framework/DialogTemplate.h"
 #include "ui/listpane/DevicesListBox.h"
 
-#include <discovery/Discovery.h>
-#include <store/Device.h>
+#include <store/DeviceList.h>
 
 #include <QContextMenuEvent>
 #include <QCoreApplication>
@@ -47,46 +46,6 @@ const LayoutRule kPaneLayout[] = {
     {kListId, EDGE_RIGHT, 0, LAYOUT_PARENT_SAME, 0, 4},
     {kListId, EDGE_BOTTOM, kAddId, LAYOUT_BESIDE, 0, 4},
     {0, 0, 0, 0, 0, 0},
-};
-
-// Search results point at a device list through the pane's document.
-class CListMergeTarget final : public CDiscoveryMergeTarget {
-public:
-    explicit CListMergeTarget(CDeviceList &list) : m_list(list) {}
-
-    void *FindBySerial(const char *serial) override
-    {
-        Ambry::CLock lock(m_list.Mutex());
-        return m_list.Active().FindBySerial(serial);
-    }
-    void *FindByAddress(uint32_t address, uint16_t port) override
-    {
-        Ambry::CLock lock(m_list.Mutex());
-        return m_list.Active().FindByAddress(address, port);
-    }
-    bool GetResolvedAddress(void *device, uint32_t *address, uint16_t *port) override
-    {
-        AddressRecord record;
-        if (!static_cast<CDevice *>(device)->GetResolvedAddress(&record))
-            return false;
-        *address = AddressRecordHostAddress(record);
-        *port = AddressRecordHostPort(record);
-        return true;
-    }
-    void SetAddressFromRecord(void *device, const DiscoveryRecord &record) override
-    {
-        static_cast<CDevice *>(device)->SetAddressFromRecord(record.address, record.port);
-    }
-    void AddFromRecord(const DiscoveryRecord &record) override
-    {
-        Ambry::Ref<CDevice> device = CDevice::CreateNew(&record);
-        if (device)
-            m_list.Add(device.get());
-    }
-    void MarkDirty() override { m_list.SetDirty(); }
-
-private:
-    CDeviceList &m_list;
 };
 
 }  // namespace
@@ -302,8 +261,7 @@ void CLeftPane::MergeDiscoveryRecord(const DiscoveryRecord &record)
     CDeviceDocument *doc = Document();
     if (!doc || !doc->DeviceList())
         return;
-    CListMergeTarget target(*doc->DeviceList());
-    ::MergeDiscoveryRecord(target, record);
+    doc->DeviceList()->MergeDiscoveryRecord(record);
 }
 
 QMenu *CLeftPane::CreateContextMenu(QWidget *parent) const
