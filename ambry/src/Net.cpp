@@ -121,8 +121,9 @@ bool SocketConnect(Socket s, uint32_t ip, uint16_t port)
     if (rc == 0 || errno == EINPROGRESS || errno == EWOULDBLOCK)
         return true;
     int error = errno;
-    TraceDebug("ERROR: cannot connect to %u.%u.%u.%u:%hu, error %d\n", (ip >> 24) & 255, (ip >> 16) & 255,
-               (ip >> 8) & 255, ip & 255, port, error);
+    char text[16];
+    FormatIPv4(ip, text);
+    TraceDebug("ERROR: cannot connect to %s:%hu, error %d\n", text, port, error);
     errno = error;
     return false;
 }

@@ -6,6 +6,7 @@
 // and read back through the stream.
 #include <deviceio/Frame.h>
 
+#include <ambry/Net.h>
 #include <ambry/NetworkWait.h>
 #include <ambry/Trace.h>
 
@@ -151,8 +152,9 @@ Ambry::Ref<CFrame> FetchJpegFrame(const char *url, const FetchLimits &limits)
 
 Ambry::Ref<CFrame> FetchSnapshotFrame(uint32_t host_address, const FetchLimits &limits)
 {
+    char host[16];
+    Ambry::FormatIPv4(host_address, host);
     char url[64];
-    std::snprintf(url, sizeof url, "http://%u.%u.%u.%u/vw1.jpg", (host_address >> 24) & 0xFF,
-                  (host_address >> 16) & 0xFF, (host_address >> 8) & 0xFF, host_address & 0xFF);
+    std::snprintf(url, sizeof url, "http://%s/vw1.jpg", host);
     return FetchJpegFrame(url, limits);
 }

@@ -2,6 +2,7 @@
 // so that test processes running side by side never share an endpoint.
 #pragma once
 
+#include <ambry/Net.h>
 #include <deviceio/DeviceIO.h>
 #include <sim/Simulator.h>
 
@@ -57,9 +58,9 @@ public:
     std::string AddressText(size_t i = 0) const
     {
         const Sim::Endpoints e = m_sim.Ports(i);
-        return std::to_string(e.address >> 24) + "." + std::to_string((e.address >> 16) & 0xFF) + "." +
-               std::to_string((e.address >> 8) & 0xFF) + "." + std::to_string(e.address & 0xFF) + ":" +
-               std::to_string(e.port);
+        char ip[16];
+        Ambry::FormatIPv4(e.address, ip);
+        return std::string(ip) + ":" + std::to_string(e.port);
     }
 
 private:

@@ -3,6 +3,8 @@
 // in CPU, and the memory per connected device.
 #include "Fixture.h"
 
+#include <ambry/Net.h>
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -73,9 +75,9 @@ TEST_F(EndToEnd, HundredStoredDevicesConnectAndIdleCheaply)
     std::vector<std::string> appliances, addresses;
     for (int i = 0; i < kDevices; ++i) {
         const uint32_t a = base | uint32_t(10 + i / 200) << 8 | uint32_t(2 + i % 200);
-        const std::string ip = std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
-                               std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
-        appliances.push_back("address=" + ip + ",port=5557,http=off,udp=off,type=3,mode=640x480@60000,serial=SC" +
+        char ip[16];
+        Ambry::FormatIPv4(a, ip);
+        appliances.push_back(std::string("address=") + ip + ",port=5557,http=off,udp=off,type=3,mode=640x480@60000,serial=SC" +
                         std::to_string(i));
         addresses.push_back(ip);
     }

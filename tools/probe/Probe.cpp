@@ -304,9 +304,9 @@ int ProbeDevice(const Options &o)
     const LoginStatus login = io->GetLoginStatus();
     AddressRecord peer;
     io->GetAddress(&peer);
-    const uint32_t a = AddressRecordHostAddress(peer);
-    std::printf("Address: %u.%u.%u.%u:%u\n", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF,
-                AddressRecordHostPort(peer));
+    char ip[16];
+    Ambry::FormatIPv4(AddressRecordHostAddress(peer), ip);
+    std::printf("Address: %s:%u\n", ip, AddressRecordHostPort(peer));
     std::printf("Login: %d (%s)\n", int(login), DeviceListStatusText(login, true, false, mode));
     std::printf("Model: %s\n", io->GetModelName());
     std::printf("Type: %u\n", io->GetDeviceType());
@@ -338,9 +338,9 @@ struct SearchState {
 int PrintReply(const DiscoveryRecord *r, void *user)
 {
     auto *state = static_cast<SearchState *>(user);
-    const uint32_t a = r->address;
-    std::printf("%u.%u.%u.%u port %u type %u (%s) serial %s\n", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF,
-                a & 0xFF, r->port ? r->port : DEFAULT_DEVICE_PORT, r->device_type,
+    char ip[16];
+    Ambry::FormatIPv4(r->address, ip);
+    std::printf("%s port %u type %u (%s) serial %s\n", ip, r->port ? r->port : DEFAULT_DEVICE_PORT, r->device_type,
                 ModelNameForType(r->device_type, "unknown"), r->serial_number);
     std::fflush(stdout);
     ++state->replies;
