@@ -1,9 +1,11 @@
+#include <WaitFor.h>
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include <cstdio>
@@ -233,11 +235,14 @@ TEST(Stream, ClosingASocketStreamWakesAReaderInAnotherThread)
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     CStream *reader = SocketStreamOpen(fds[0], true, "reader");
     long got = 0;
+    std::atomic<pid_t> readerId{0};
     std::thread blocked([&] {
+        readerId = testsupport::CurrentThreadId();
         char byte;
         got = reader->Read(&byte, 1);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return readerId.load() != 0; }));
+    EXPECT_TRUE(testsupport::WaitUntilBlocked(readerId.load()));
     EXPECT_TRUE(SocketStreamShutdown(reader));
     blocked.join();
     EXPECT_EQ(got, 0);

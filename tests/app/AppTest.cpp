@@ -1,7 +1,8 @@
 #include "AppTest.h"
 
+#include <ambry/Net.h>
+
 #include <QApplication>
-#include <QElapsedTimer>
 
 #include <cstdlib>
 
@@ -31,26 +32,10 @@ CConfigApp &Libraries()
     return *g_libraries->app;
 }
 
-bool WaitFor(const std::function<bool()> &pred, int timeout_ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > timeout_ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTest::qWait(10);
-    }
-    return true;
-}
-
 void AppFixture::SetUp()
 {
     Libraries();
-    ASSERT_TRUE(m_dir.isValid());
-    setenv("TESSALINE_STORE", QDir(m_dir.path()).filePath(QStringLiteral("registry.db")).toUtf8().constData(), 1);
-    setenv("XDG_DATA_HOME", m_dir.path().toUtf8().constData(), 1);
-    StoreClose();
+    m_store = std::make_unique<testsupport::CTempStore>("tsl-app");
     m_responder = std::make_unique<Tessaline::Ui::CScopedPromptResponder>(&m_answers);
     SetBrowserSpawner([this](const BrowserLaunch &launch) {
         m_launches.push_back(launch);
@@ -66,7 +51,7 @@ void AppFixture::TearDown()
     SetBrowserSpawner({});
     m_responder.reset();
     Tessaline::Ui::SetTimerScalePercent(100);
-    StoreClose();
+    m_store.reset();
 }
 
 CDevice *AppFixture::AddDevice(const std::string &name, const std::string &address)
@@ -129,9 +114,9 @@ bool SimAppliances::Start(std::vector<Sim::DeviceConfig> devices)
 std::string SimAppliances::Address(size_t i) const
 {
     const Sim::Endpoints ends = m_sim.Ports(i);
-    const uint32_t a = ends.address;
-    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." + std::to_string((a >> 8) & 255) +
-           "." + std::to_string(a & 255) + ":" + std::to_string(ends.port);
+    char ip[16];
+    Ambry::FormatIPv4(ends.address, ip);
+    return std::string(ip) + ":" + std::to_string(ends.port);
 }
 
 Sim::DeviceConfig Appliance(size_t index, const std::string &serial)

@@ -17,9 +17,10 @@
 #include <ui/properties/DevicePropertiesView.h>
 
 #include <QDir>
-#include <QTemporaryDir>
 #include <QTest>
 
+#include <TempStore.h>
+#include <WaitFor.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -32,8 +33,11 @@ namespace AppTest {
 // Brings the libraries up once for the whole binary, as the program does.
 CConfigApp &Libraries();
 
-// Waits (processing events) until pred holds or timeout_ms passes.
-bool WaitFor(const std::function<bool()> &pred, int timeout_ms = 5000);
+// Waits, running the event loop, until pred holds or timeout_ms passes.
+inline bool WaitFor(const std::function<bool()> &pred, int timeout_ms = 5000)
+{
+    return testsupport::WaitFor(pred, timeout_ms, [] { QTest::qWait(10); });
+}
 
 // Records every message box and answers with a chosen button.
 class CAnswering final : public Tessaline::Ui::CPromptResponder {
@@ -78,7 +82,7 @@ protected:
     // each device, in list order.
     std::vector<std::vector<std::string>> StoredDevices();
 
-    QTemporaryDir m_dir;
+    std::unique_ptr<testsupport::CTempStore> m_store;
     CAnswering m_answers;
     std::unique_ptr<Tessaline::Ui::CScopedPromptResponder> m_responder;
     std::vector<BrowserLaunch> m_launches;

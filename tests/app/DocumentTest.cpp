@@ -277,8 +277,9 @@ TEST_F(DocumentTest, WebConfigOpensTheAdminPageOnTheStoredPort)
 TEST_F(DocumentTest, BrowserStartsWithoutAShell)
 {
     SetBrowserSpawner({});
-    const QString script = QDir(m_dir.path()).filePath(QStringLiteral("record.sh"));
-    const QString out = QDir(m_dir.path()).filePath(QStringLiteral("args.txt"));
+    const QString folder = QString::fromStdString(m_store->Dir());
+    const QString script = QDir(folder).filePath(QStringLiteral("record.sh"));
+    const QString out = QDir(folder).filePath(QStringLiteral("args.txt"));
     {
         QFile f(script);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));

@@ -1,31 +1,18 @@
-// Test helpers shared by the store and end-to-end tests: polling for a condition, and
-// a notification target that queues posted device notifications and delivers them on
-// the test's thread, as the user interface does.
+// A notification target for the store and end-to-end tests: it queues posted device
+// notifications and delivers them on the test's thread, as the user interface does.
 #pragma once
 
 #include <store/Device.h>
 #include <store/Notify.h>
 
-#include <chrono>
+#include <WaitFor.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 namespace testsupport {
-
-template <class F>
-bool WaitFor(F cond, int timeout_ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class NotifyQueue final : public CNotifyTarget {
 public:

@@ -6,6 +6,7 @@
 
 #include <grabber/Records.h>
 
+#include <WaitFor.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -203,9 +204,7 @@ TEST(DeviceIO, NoSignalAndMisSizedFrames)
     EXPECT_STREQ(DeviceListStatusText(io->GetLoginStatus(), true, false, mode), "No signal");
 
     sim.Sim().SetSignal(0, true);
-    for (int i = 0; i < 100 && !io->GetVideoMode(nullptr); ++i)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_TRUE(io->GetVideoMode(&mode));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return io->GetVideoMode(&mode); }, 2000));
     // The device delivers one byte short of width x height x 3: rejected.
     EXPECT_FALSE(io->GrabFrame());
 }

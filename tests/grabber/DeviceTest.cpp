@@ -4,6 +4,7 @@
 #include <sim/Simulator.h>
 
 #include <ambry/Net.h>
+#include <WaitFor.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,17 +27,7 @@ int64_t MsSince(Clock::time_point t)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-template <class Pred>
-bool WaitFor(Pred pred, int timeout_ms)
-{
-    auto start = Clock::now();
-    while (!pred()) {
-        if (MsSince(start) > timeout_ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 std::vector<uint8_t> BottomUp(const std::vector<uint8_t> &top_down, int w, int h)
 {

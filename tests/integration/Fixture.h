@@ -7,6 +7,7 @@
 #include <store/Registry.h>
 
 #include <NotifyQueue.h>
+#include <TempStore.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -28,23 +29,6 @@ using NotifyQueue = testsupport::NotifyQueue;
 
 class EndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/tsl-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        setenv("TESSALINE_STORE", (m_dir + "/registry.db").c_str(), 1);
-        setenv("XDG_DATA_HOME", (m_dir + "/data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (m_dir + "/config").c_str(), 1);
-        StoreClose();
-    }
-    void TearDown() override
-    {
-        StoreClose();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-
     // Stops a device and waits until its worker has let it go.
     static bool StopAndJoin(CDevice *device, int timeout_ms = 15000)
     {
@@ -66,11 +50,13 @@ protected:
         return device;
     }
 
-    const std::string &Dir() const { return m_dir; }
-    NotifyQueue queue;
+    const std::string &Dir() const { return m_store.Dir(); }
 
 private:
-    std::string m_dir;
+    testsupport::CTempStore m_store{"tsl-e2e"};  // made first, gone last
+
+protected:
+    NotifyQueue queue;
 };
 
 }  // namespace e2e

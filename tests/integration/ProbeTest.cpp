@@ -115,9 +115,16 @@ TEST_F(Probe, WatchReportsSignalChangesAndDisconnection)
     Result r;
     const std::string address = sim.AddressText();
     std::thread probe([&] { r = Run({address, "--watch", "3"}); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // What the running probe has printed so far contains text.
+    const auto printed = [&](const char *text) {
+        std::ifstream in(Dir() + "/probe.out");
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str().find(text) != std::string::npos;
+    };
+    EXPECT_TRUE(WaitFor([&] { return printed(" watching for "); }, 2500));
     sim.Sim().SetSignal(0, false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_TRUE(WaitFor([&] { return printed("video mode: no signal\n"); }, 2500));
     sim.Sim().Stop();
     probe.join();
     EXPECT_EQ(r.status, 0) << r.out;

@@ -1,8 +1,7 @@
-#include "TempStore.h"
-
 #include <options/OptionValues.h>
 #include <store/Registry.h>
 
+#include <TempStore.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,7 +16,7 @@ class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_store = std::make_unique<CTempStore>("tessaline-options");
+        m_store = std::make_unique<testsupport::CTempStore>("tessaline-options");
         m_video = CKey(CreateKeyPath(HKEY_CLASSES_ROOT, "CLSID\\{TEST}\\VideoParameters"));
         m_audio = CKey(CreateKeyPath(HKEY_CLASSES_ROOT, "CLSID\\{TEST}\\AudioParameters"));
         ASSERT_TRUE(m_video);
@@ -32,7 +31,7 @@ protected:
     HKEY Video() const { return m_video.get(); }
     HKEY Audio() const { return m_audio.get(); }
 
-    std::unique_ptr<CTempStore> m_store;
+    std::unique_ptr<testsupport::CTempStore> m_store;
     CKey m_video;
     CKey m_audio;
 };

@@ -6,8 +6,10 @@
 #include <store/DeviceList.h>
 #include <store/Registry.h>
 
+#include <ambry/Net.h>
 #include <discovery/Discovery.h>
 #include <NotifyQueue.h>
+#include <TempStore.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -28,25 +30,10 @@ namespace storetest {
 
 class StoreTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/tsl-store-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        setenv("TESSALINE_STORE", (m_dir + "/registry.db").c_str(), 1);
-        setenv("XDG_DATA_HOME", (m_dir + "/data").c_str(), 1);
-        StoreClose();
-    }
-    void TearDown() override
-    {
-        StoreClose();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-    const std::string &Dir() const { return m_dir; }
+    const std::string &Dir() const { return m_store.Dir(); }
 
 private:
-    std::string m_dir;
+    testsupport::CTempStore m_store;
 };
 
 // Polls cond up to timeout_ms.
@@ -171,8 +158,7 @@ private:
         auto *self = static_cast<FakeNetwork *>(context);
         ++self->m_opens;
         char ip[16];
-        uint32_t a = ntohl(address.address);
-        std::snprintf(ip, sizeof(ip), "%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
+        Ambry::FormatIPv4(ntohl(address.address), ip);
         FakeAppliance appliance;
         {
             std::lock_guard<std::mutex> lock(self->m_mutex);

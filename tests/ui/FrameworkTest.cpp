@@ -287,7 +287,7 @@ TEST(FrameworkNotify, WithdrawalDropsOneDeviceOnlyAndDestructionReleasesTheRest)
         EXPECT_EQ(one->RefCount(), 1);
         EXPECT_EQ(target.PendingNotifyCount(one.get()), 0u);
         EXPECT_EQ(target.PendingNotifyCount(two.get()), 3u);
-        UiTest::Pump(20);
+        EXPECT_TRUE(UiTest::WaitUntil([&] { return seen.size() >= 3; }, 2000));
         EXPECT_EQ(seen, (std::vector<CDevice *>{two.get(), two.get(), two.get()}));
 
         // Queued and never delivered: the target's end gives the references back.
@@ -309,13 +309,11 @@ TEST(FrameworkNotify, WithdrawalDropsOneDeviceOnlyAndDestructionReleasesTheRest)
     one->AttachWindow(&second);
     EXPECT_EQ(first.PendingNotifyCount(), 0u);
     one->SetName("again");
-    UiTest::Pump(20);
+    EXPECT_TRUE(UiTest::WaitUntil([&] { return secondSeen == 1; }, 2000));
     EXPECT_EQ(firstSeen, 0);
-    EXPECT_EQ(secondSeen, 1);
     EXPECT_EQ(one->NotifyInFlight(), 0u);
     one->SetName("third");
-    UiTest::Pump(20);
-    EXPECT_EQ(secondSeen, 2);
+    EXPECT_TRUE(UiTest::WaitUntil([&] { return secondSeen == 2; }, 2000));
     one->AttachWindow(nullptr);
     EXPECT_EQ(one->RefCount(), 1);
 }
@@ -332,7 +330,7 @@ TEST(FrameworkNotify, FoundRecordsAreCopied)
         ASSERT_TRUE(target.PostDeviceFound(record));
         std::snprintf(record.serial_number, sizeof record.serial_number, "overwritten");
     }
-    UiTest::Pump(20);
+    EXPECT_TRUE(UiTest::WaitUntil([&] { return !serials.empty(); }, 2000));
     EXPECT_EQ(serials, (std::vector<std::string>{"TS0042"}));
 }
 

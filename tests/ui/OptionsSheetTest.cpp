@@ -2,7 +2,8 @@
 // The device at the other end is a CDeviceIO of this file that keeps its picture
 // adjustments as an appliance does; the store is a real SQLite file.
 #include "../options/BitmapBuilder.h"
-#include "../options/TempStore.h"
+#include <TempStore.h>
+#include <WaitFor.h>
 
 #include <discovery/Discovery.h>
 #include <options/OptionValues.h>
@@ -150,7 +151,7 @@ class OptionsSheetTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_store = std::make_unique<CTempStore>("tessaline-sheet");
+        m_store = std::make_unique<testsupport::CTempStore>("tessaline-sheet");
         m_dir = m_store->Dir();
         InstallDirectShowOptionsCodec();
         SetDeviceIOOpener(&OpenAppliance, &m_appliance);
@@ -175,10 +176,7 @@ protected:
         std::snprintf(record.serial_number, sizeof record.serial_number, "%s", m_appliance.serial.c_str());
         m_device = CDevice::CreateNew(&record);
         EXPECT_TRUE(m_device);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!m_device->HasConnection() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_TRUE(m_device->HasConnection());
+        EXPECT_TRUE(testsupport::WaitFor([&] { return m_device->HasConnection(); }, 10000));
         return m_device.get();
     }
     HKEY OpenParameters(const char *which)
@@ -217,7 +215,7 @@ protected:
         ASSERT_TRUE(sheet->grab().save(dir + "/" + name));
     }
 
-    std::unique_ptr<CTempStore> m_store;
+    std::unique_ptr<testsupport::CTempStore> m_store;
     std::filesystem::path m_dir;
     ApplianceState m_appliance;
     Ambry::Ref<CDevice> m_device;

@@ -2,7 +2,8 @@
 // what the page applies is what the appliance then reports.
 #if __has_include(<sim/Simulator.h>)
 
-#include "../options/TempStore.h"
+#include <TempStore.h>
+#include <WaitFor.h>
 
 #include <deviceio/DeviceIO.h>
 #include <discovery/Discovery.h>
@@ -28,7 +29,7 @@ namespace {
 
 TEST(OptionsSheetWithAppliance, GainLandsInEveryChannelOfTheAppliance)
 {
-    CTempStore store("tessaline-sheet-sim");
+    testsupport::CTempStore store("tessaline-sheet-sim");
     SetDeviceIOOpener(nullptr, nullptr);
 
     Sim::DeviceConfig config;
@@ -48,10 +49,7 @@ TEST(OptionsSheetWithAppliance, GainLandsInEveryChannelOfTheAppliance)
     std::snprintf(record.serial_number, sizeof record.serial_number, "TS7701");
     Ambry::Ref<CDevice> device = CDevice::CreateNew(&record);
     ASSERT_TRUE(device);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!device->HasConnection() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(device->HasConnection());
+    ASSERT_TRUE(testsupport::WaitFor([&] { return device->HasConnection(); }, 15000));
 
     {
         std::unique_ptr<OptionsSheetSession> session = BuildOptionsSheet(nullptr, device.get());

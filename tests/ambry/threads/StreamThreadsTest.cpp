@@ -1,3 +1,4 @@
+#include <WaitFor.h>
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -42,8 +43,7 @@ TEST(StreamThreads, ReaderAndWriterRunAtOnceAndShutdownWakesTheReader)
     for (uint32_t i = 1; i <= kCount; ++i)
         ASSERT_TRUE(near->WriteU32(i));
     // Let the replies arrive, then wake the reader by shutting the stream down.
-    for (int spin = 0; spin < 2000 && received.load() < kCount; ++spin)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return received.load() == kCount; }, 2000));
     EXPECT_TRUE(SocketStreamShutdown(near.get()));
     reader.join();
     echo.join();

@@ -1,3 +1,4 @@
+#include <WaitFor.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -67,13 +68,18 @@ TEST(Event, SetWakesEveryWaiter)
 {
     CEvent event;
     std::atomic<int> woken{0};
+    std::atomic<pid_t> ids[4] = {};
     std::thread waiters[4];
-    for (auto &t : waiters)
-        t = std::thread([&] {
+    for (int i = 0; i < 4; ++i)
+        waiters[i] = std::thread([&, i] {
+            ids[i] = testsupport::CurrentThreadId();
             if (event.Wait(5000) == CEvent::WAIT_SIGNALLED)
                 woken.fetch_add(1);
         });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (auto &id : ids) {
+        ASSERT_TRUE(testsupport::WaitFor([&] { return id.load() != 0; }));
+        EXPECT_TRUE(testsupport::WaitUntilBlocked(id.load()));
+    }
     event.Set();
     for (auto &t : waiters)
         t.join();
@@ -89,7 +95,9 @@ TEST(Mutex, TwoLocksNeedTwoUnlocksBeforeAnotherThreadGetsIt)
 
     std::atomic<bool> acquired{false};
     std::atomic<bool> tried{false};
+    std::atomic<pid_t> otherId{0};
     std::thread other([&] {
+        otherId = testsupport::CurrentThreadId();
         EXPECT_FALSE(mutex.TryLock());
         EXPECT_EQ(mutex.HeldCount(), 0);
         EXPECT_FALSE(mutex.Unlock());  // not the owner: refused, nothing changes
@@ -103,7 +111,7 @@ TEST(Mutex, TwoLocksNeedTwoUnlocksBeforeAnotherThreadGetsIt)
     EXPECT_EQ(mutex.HeldCount(), 2);  // the foreign unlock did not count
 
     EXPECT_TRUE(mutex.Unlock());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(testsupport::WaitUntilBlocked(otherId.load()));  // in Lock, still held once
     EXPECT_FALSE(acquired.load());
     EXPECT_EQ(mutex.HeldCount(), 1);
     EXPECT_TRUE(mutex.Unlock());
