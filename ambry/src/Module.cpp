@@ -27,8 +27,8 @@ bool StartRandom()
     return true;
 }
 
-// The modules in start order. "WKQ" keeps a job pool in the original design; nothing in
-// this system queues work there, so its start and stop only count.
+// The modules in start order. Nothing queues work on "WKQ": its start and stop only
+// count.
 Module g_modules[] = {
     {"THREAD", StartNothing, StopNothing, 0},
     {"WKQ", StartNothing, StopNothing, 0},
