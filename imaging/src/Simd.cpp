@@ -18,7 +18,17 @@ namespace imaging {
 namespace {
 std::atomic<bool> g_enabled{true};
 std::atomic<bool> g_wide{true};
+std::atomic<unsigned> g_chosen{0};
+
+// Notes that a kernel chose path (read first, so the hot case writes nothing).
+void Chose(unsigned path)
+{
+    if ((g_chosen.load(std::memory_order_relaxed) & path) != path)
+        g_chosen.fetch_or(path, std::memory_order_relaxed);
+}
 }  // namespace
+
+unsigned TakeSimdPathsChosen() { return g_chosen.exchange(0, std::memory_order_relaxed); }
 
 bool SimdActive() { return g_enabled.load(std::memory_order_relaxed) && kernels::HaveAvx2(); }
 void SetSimdEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
@@ -31,9 +41,13 @@ bool UseAvx512() { return VectorsEnabled() && g_wide.load(std::memory_order_rela
 
 #ifdef IMAGING_X86
 
+// The Have... tests run where a kernel picks its path (after VectorsEnabled), so a
+// true answer records the path as chosen.
 bool HaveAvx2()
 {
     static const bool have = __builtin_cpu_supports("avx2");
+    if (have)
+        Chose(kSimdAvx2);
     return have;
 }
 
@@ -99,6 +113,8 @@ IMAGING_AVX2 int64_t Yuy2To332Avx2(const uint8_t *in, uint8_t *out, int64_t pixe
 bool HaveAvx512()
 {
     static const bool have = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    if (have)
+        Chose(kSimdAvx512);
     return have;
 }
 
@@ -350,6 +366,8 @@ IMAGING_AVX2 int64_t HalveRow24Avx2(const uint8_t *r0, const uint8_t *r1, uint8_
 bool HaveSsse3()
 {
     static const bool have = __builtin_cpu_supports("ssse3");
+    if (have)
+        Chose(kSimdSsse3);
     return have;
 }
 
@@ -564,4 +582,15 @@ void TurnPlane32(const uint8_t *src, int64_t width, int64_t height, uint8_t *dst
 }
 
 }  // namespace kernels
+
+unsigned SimdPathsSupported()
+{
+#ifdef IMAGING_X86
+    return (__builtin_cpu_supports("ssse3") ? kSimdSsse3 : 0u) | (__builtin_cpu_supports("avx2") ? kSimdAvx2 : 0u) |
+           (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") ? kSimdAvx512 : 0u);
+#else
+    return 0;
+#endif
+}
+
 }  // namespace imaging

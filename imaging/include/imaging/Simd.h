@@ -13,4 +13,12 @@ void SetSimdEnabled(bool enabled);
 // on where supported (true).
 void SetWideVectorsEnabled(bool enabled);
 
+// The vector paths, as bits of a set.
+enum SimdPath : unsigned { kSimdSsse3 = 1, kSimdAvx2 = 2, kSimdAvx512 = 4 };
+// The paths this processor can run.
+[[nodiscard]] unsigned SimdPathsSupported();
+// The paths some kernel chose since the last call (in any thread); starts a new record.
+// Tests use it to see which paths their comparisons covered.
+unsigned TakeSimdPathsChosen();
+
 }  // namespace imaging
