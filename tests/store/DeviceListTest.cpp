@@ -158,9 +158,11 @@ TEST_F(ListTest, SearchRepliesMergeIntoTheActiveSet)
     ASSERT_TRUE(WaitFor([&] { return list.FindByAddress(0x7F000003, 6000) == device; }));
     std::strcpy(reply.serial_number, "BBB");
     EXPECT_EQ(list.MergeDiscoveryRecord(reply), MergeUnchanged);
-    Ambry::CLock lock(list.Mutex());
-    EXPECT_EQ(list.Active().Count(), 1u);
-    list.Active().RemoveListener(&listener);
+    {
+        Ambry::CLock lock(list.Mutex());
+        EXPECT_EQ(list.Active().Count(), 1u);
+        list.Active().RemoveListener(&listener);
+    }
     StopAll(list);
 }
 
