@@ -75,6 +75,8 @@ int main(int argc, char **argv)
     }
     QApplication::setApplicationName(QStringLiteral("Tessaline DirectShow Setup"));
     QApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
+    // Matches the installed desktop entry, so the desktop shows its icon for the window.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.teluvo.Tessaline"));
 
     // SIGTERM (session end, service stop) and SIGINT end the program the orderly way,
     // through the event loop, instead of killing it in the middle of its work.

@@ -117,7 +117,7 @@ TEST(OptionValueRules, NoSignalText)
     EXPECT_EQ(EncodeNoSignalText(o), "\\??\\/home/u/pics/no signal.bmp");
 
     ASSERT_TRUE(DecodeNoSignalText("logo.bmp", &o));
-    EXPECT_EQ(Path(o), u"/usr/share/tessaline/logo.bmp");
+    EXPECT_EQ(NoSignalPathUtf8(o), std::string(SYSTEM_IMAGE_FOLDER) + "/logo.bmp");
     ASSERT_TRUE(DecodeNoSignalText("C:\\img\\x.bmp", &o));  // a folder of some kind: kept as it is
     EXPECT_EQ(Path(o), u"C:\\img\\x.bmp");
     ASSERT_TRUE(DecodeNoSignalText("\xC3\xA9t\xC3\xA9/\xF0\x9F\x93\xB7.bmp", &o));

@@ -20,8 +20,13 @@ inline constexpr float MAX_FRAME_RATE = 60.0f;
 // Rate used when the stored one is missing or unusable.
 inline constexpr float DEFAULT_FRAME_RATE = 30.0f;
 
-// Where bare no-signal image names (no folder in them) are looked up.
+// Where bare no-signal image names (no folder in them) are looked up: the installed
+// prefix's share/tessaline, which the build passes in.
+#ifdef TESSALINE_SYSTEM_IMAGE_FOLDER
+inline constexpr const char *SYSTEM_IMAGE_FOLDER = TESSALINE_SYSTEM_IMAGE_FOLDER;
+#else
 inline constexpr const char *SYSTEM_IMAGE_FOLDER = "/usr/share/tessaline";
+#endif
 
 // The no-signal image path as UTF-8 (unpaired surrogates become U+FFFD).
 std::string NoSignalPathUtf8(const DirectShowOptions &options);
