@@ -45,7 +45,14 @@ void Tick()
 {
     constexpr int kTickMs = 100, kGiveUpTicks = 300;
     if (++g_ticks > kGiveUpTicks) {
-        Say(QStringLiteral("gave up"));
+        // What the window shows, for the log.
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            if (!top->isVisible())
+                continue;
+            for (QLabel *label : top->findChildren<QLabel *>())
+                Say(QStringLiteral("gave up; %1 shows %2 \"%3\"")
+                        .arg(top->windowTitle(), label->objectName(), label->isVisible() ? label->text() : QStringLiteral("(hidden)")));
+        }
         return;
     }
     switch (g_step) {
