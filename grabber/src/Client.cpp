@@ -160,8 +160,10 @@ public:
         std::unique_lock<std::mutex> lock(m_lock);
         m_clients.push_back(c);
         if (!m_thread.joinable()) {
-            m_stop = false;
-            m_thread = std::thread([this] { Run(); });
+            // A thread being stopped may not have seen its stop yet: the new one gets
+            // its own run number, so that stop stays in force for the old one.
+            const uint64_t run = ++m_run;
+            m_thread = std::thread([this, run] { Run(run); });
         }
     }
 
@@ -172,7 +174,7 @@ public:
             std::unique_lock<std::mutex> lock(m_lock);
             m_clients.remove(c);
             if (m_clients.empty() && m_thread.joinable()) {
-                m_stop = true;
+                ++m_run;
                 m_wake.notify_all();
                 stopped = std::move(m_thread);
             }
@@ -187,7 +189,7 @@ public:
         {
             std::unique_lock<std::mutex> lock(m_lock);
             m_clients.clear();
-            m_stop = true;
+            ++m_run;
             m_wake.notify_all();
             stopped = std::move(m_thread);
         }
@@ -205,18 +207,19 @@ public:
     std::atomic<int> users{0};
 
 private:
-    void Run()
+    // Runs until m_run moves past `run`.
+    void Run(uint64_t run)
     {
         pthread_setname_np(pthread_self(), "TSLKeepAlive");
         std::unique_lock<std::mutex> lock(m_lock);
         auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_period_ms);
-        while (!m_stop) {
+        while (m_run == run) {
             if (m_wake.wait_until(lock, next) != std::cv_status::timeout) {
                 // Stopped, or the period changed: never wait longer than one period.
                 next = std::min(next, std::chrono::steady_clock::now() + std::chrono::milliseconds(m_period_ms));
                 continue;
             }
-            if (m_stop)
+            if (m_run != run)
                 break;
             for (Client *c : m_clients) {
                 Ambry::CLock client_lock(c->write_lock);
@@ -233,7 +236,7 @@ private:
     std::condition_variable m_wake;
     std::list<Client *> m_clients;
     std::thread m_thread;
-    bool m_stop = false;
+    uint64_t m_run = 0;  // the running thread's number; moving it on stops that thread
     int m_period_ms = 10000;
 };
 
