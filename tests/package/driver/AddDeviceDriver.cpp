@@ -25,11 +25,15 @@ enum class Step { PressAdd, TypeAddress, WaitConnected, Done };
 Step g_step = Step::PressAdd;
 int g_ticks = 0;
 
+// A visible control of the modal dialog when one is open, else of the main window.
+// (Both have controls of the same ids: the dialog's address field and the properties
+// pane's are both "ctrl1001".)
 template <typename T>
 T *FindVisible(const char *objectName)
 {
+    QWidget *modal = QApplication::activeModalWidget();
     for (QWidget *top : QApplication::topLevelWidgets()) {
-        if (!top->isVisible())
+        if (!top->isVisible() || (modal && top != modal))
             continue;
         for (T *widget : top->findChildren<T *>(QString::fromLatin1(objectName))) {
             if (widget->isVisible())
@@ -67,6 +71,8 @@ void Tick()
         }
         break;
     case Step::TypeAddress:
+        if (!QApplication::activeModalWidget())
+            break;
         if (QLineEdit *address = FindVisible<QLineEdit>("ctrl1001")) {
             const char *wanted = std::getenv("TESSALINE_DRIVER_ADDRESS");
             address->setText(QString::fromLocal8Bit(wanted ? wanted : "127.0.0.3"));
