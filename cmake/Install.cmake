@@ -78,7 +78,11 @@ if(TESSALINE_SCDOC AND _man_sources)
   set(_man_pages)
   foreach(_source IN LISTS _man_sources)
     get_filename_component(_page ${_source} NAME_WLE)  # tessaline-reg.1
+    string(REGEX REPLACE "^(.*)\\.([1-8])$" "\\1" _program ${_page})
     string(REGEX REPLACE "^.*\\.([1-8])$" "\\1" _section ${_page})
+    if(NOT TARGET ${_program})
+      continue()  # a program this build leaves out
+    endif()
     set(_out ${TESSALINE_DIST_OUT}/man/${_page}.gz)
     add_custom_command(OUTPUT ${_out}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${TESSALINE_DIST_OUT}/man
