@@ -75,7 +75,8 @@ TEST_F(InstallTest, ProgramsSitWhereTheyFindWhatTheyLoad)
     EXPECT_TRUE(fs::is_regular_file(Usr() / "lib/tessaline/Tessaline.ax"));
     EXPECT_FALSE(fs::exists(Usr() / "bin/Tessaline.ax"));
 
-    for (const char *program : {"tessaline-setup", "tessaline-reg", "tessaline-probe", "tessaline-sim"}) {
+    for (const char *program :
+         {"tessaline-setup", "tessaline-capture", "tessaline-reg", "tessaline-probe", "tessaline-sim"}) {
         SCOPED_TRACE(program);
         const fs::path path = Usr() / "bin" / program;
         ASSERT_TRUE(fs::exists(path));
