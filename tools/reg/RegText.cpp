@@ -1,5 +1,7 @@
 #include "RegText.h"
 
+#include <ambry/Parse.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -38,16 +40,7 @@ bool IEquals(std::string_view a, std::string_view b)
     return true;
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+int HexValue(char c) { return Ambry::DigitValue(c, 16); }
 
 // Reads a quoted text at s[pos] ('"' there) with \\ and \" escapes; pos ends after
 // the closing quote.
