@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes, as if sent by a device, to a client's reader thread over a
 // socket pair. The reader must answer what it understands, end the connection on
 // anything malformed, and never read or allocate past what a frame may hold.
-#include <grabber/Client.h>
+#include "Client.h"
 #include <grabber/Wire.h>
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // The grabber client connection: connect, reader thread, requests, login, keep-alive.
-#include "grabber/Client.h"
+#include "Client.h"
 
 #include <ambry/Clock.h>
 #include <ambry/Event.h>

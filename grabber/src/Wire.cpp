@@ -242,36 +242,67 @@ bool DecodeSerial(PayloadReader &r, char out[kSerialBytes + 1])
 
 // ---- Parameters -----------------------------------------------------------------
 
+namespace {
+constexpr const char *kDeviceDefined = "device-defined";
+}  // namespace
+
+constexpr ParameterInfo kParameterTable[kParameterCount] = {
+    {0, PT_U16, true, kDeviceDefined},
+    {1, PT_U32, true, kDeviceDefined},
+    {2, PT_NONE, false, kDeviceDefined},
+    {3, PT_U32, false, kDeviceDefined},
+    {4, PT_NONE, false, kDeviceDefined},
+    {5, PT_BYTES_256, false, kDeviceDefined},
+    {6, PT_U32, false, kDeviceDefined},
+    {7, PT_U32, false, kDeviceDefined},
+    {8, PT_U8, true, kDeviceDefined},
+    {9, PT_TIMING, false, kDeviceDefined},
+    {10, PT_QUAD, true, kDeviceDefined},
+    {11, PT_BYTES_128, false, kDeviceDefined},
+    {12, PT_U32, false, kDeviceDefined},
+    {13, PT_U8, true, kDeviceDefined},
+    {PARAM_CUSTOM_MODE, PT_INDEXED_MODE, false, "custom mode slot"},
+    {15, PT_MODE, false, kDeviceDefined},
+    {16, PT_U32, false, kDeviceDefined},
+    {17, PT_U8, true, kDeviceDefined},
+    {PARAM_PRODUCT_NAME, PT_TEXT, true, "product name"},
+    {19, PT_U32_B, false, kDeviceDefined},
+    {20, PT_BYTES_8, false, kDeviceDefined},
+    {21, PT_TEXT, true, kDeviceDefined},
+    {22, PT_U32_B, false, kDeviceDefined},
+    {23, PT_U32, false, kDeviceDefined},
+    {24, PT_U32, false, kDeviceDefined},
+    {25, PT_NONE, false, kDeviceDefined},
+    {26, PT_NONE, false, kDeviceDefined},
+    {27, PT_U32_B, true, kDeviceDefined},
+};
+
+namespace {
+constexpr bool RowsInIdOrder()
+{
+    for (uint32_t i = 0; i < kParameterCount; ++i)
+        if (kParameterTable[i].id != i)
+            return false;
+    return true;
+}
+static_assert(RowsInIdOrder(), "the parameter table is indexed by identifier");
+}  // namespace
+
+const ParameterInfo *FindParameter(uint32_t id)
+{
+    return id < kParameterCount ? &kParameterTable[id] : nullptr;
+}
+
 uint8_t ParamTypeOf(uint32_t id)
 {
-    switch (id) {
-    case 0:
-        return PT_U16;
-    case 1: case 3: case 6: case 7: case 12: case 16: case 23: case 24:
-        return PT_U32;
-    case 8: case 13: case 17:
-        return PT_U8;
-    case 5:
-        return PT_BYTES_256;
-    case 9:
-        return PT_TIMING;
-    case 10:
-        return PT_QUAD;
-    case 11:
-        return PT_BYTES_128;
-    case 14:
-        return PT_INDEXED_MODE;
-    case 15:
-        return PT_MODE;
-    case 18: case 21:
-        return PT_TEXT;
-    case 19: case 22: case 27:
-        return PT_U32_B;
-    case 20:
-        return PT_BYTES_8;
-    default:
-        return PT_NONE;
-    }
+    const ParameterInfo *info = FindParameter(id);
+    return info ? info->type : PT_NONE;
+}
+
+bool IsCachedParameter(uint32_t id)
+{
+    const ParameterInfo *info = FindParameter(id);
+    return info && info->cached;
 }
 
 namespace {
@@ -558,35 +589,6 @@ void LoginResponseDigest(const uint8_t *challenge, size_t challenge_size, const 
               md5.Update(u, std::strlen(u)) && md5.Final(out);
     if (!ok)
         std::memset(out, 0, 16);
-}
-
-uint64_t PackedImageBytes(uint32_t pixel_format, uint32_t width, uint32_t height)
-{
-    uint32_t id = pixel_format & FORMAT_PIXEL_MASK;
-    uint32_t bits = id & 0x1F;
-    if (bits == 0) {
-        switch (id) {
-        case 0x0100: case 0x0300: case 0x0400:
-            bits = 16;
-            break;
-        case 0x0200: case 0x0A00: case 0x0C00:
-            bits = 12;
-            break;
-        case 0x0500:
-            bits = 8;
-            break;
-        case 0x0800:
-            bits = 24;
-            break;
-        case 0x0B00:
-            bits = 32;
-            break;
-        default:
-            return 0;
-        }
-    }
-    uint64_t row = (uint64_t(width) * bits + 7) / 8;
-    return row * height;
 }
 
 }  // namespace Grabber

@@ -2,7 +2,7 @@
 // bytes the client must answer.
 #include "ScriptedPeer.h"
 
-#include <grabber/Client.h>
+#include "Client.h"
 #include <grabber/Wire.h>
 
 #include <ambry/Net.h>

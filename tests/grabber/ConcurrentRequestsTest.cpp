@@ -1,6 +1,6 @@
 // Several threads waiting on one connection at once, with keep-alive pings in
 // between: every caller gets its own reply, none is lost or handed to another.
-#include <grabber/Client.h>
+#include "Client.h"
 #include <grabber/Grabber.h>
 #include <grabber/Wire.h>
 #include <sim/Simulator.h>

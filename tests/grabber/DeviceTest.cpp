@@ -1,5 +1,5 @@
 // The client library against simulated appliances over loopback sockets.
-#include <grabber/Client.h>
+#include "Client.h"
 #include <grabber/Grabber.h>
 #include <sim/Simulator.h>
 
@@ -545,7 +545,7 @@ TEST_F(Appliance, StreamPathDecodesCompressedFrames)
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(Requests(REQ_SET_FORMAT), 1u);
     EXPECT_EQ(Requests(REQ_GRAB), 1u);  // the second frame came from the stream
-    EXPECT_EQ(f->format & FORMAT_PIXEL_MASK, uint32_t(PIXEL_RGB24));
+    EXPECT_EQ(f->format & FORMAT_PIXEL_MASK, uint32_t(imaging::kBgr24));
     ExpectPicture(f, 64, 48);
     ReleaseFrame(h, f);
 }

@@ -1,6 +1,6 @@
 // A program may end with grabber connections still open (a tool that exits early, a
 // crash handler calling exit): the library's threads must not turn that into an abort.
-#include <grabber/Client.h>
+#include "Client.h"
 #include <grabber/Grabber.h>
 #include <sim/Simulator.h>
 

@@ -2,6 +2,8 @@
 // Plain data, host byte order; the wire codecs (Wire.h) convert field by field.
 #pragma once
 
+#include <imaging/Format.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -48,15 +50,16 @@ namespace Grabber {
 using ::AdjustmentRanges;
 using ::VideoAdjustments;
 
-// Format word: pixel format in bits 0-15, scale mode 16-19, rotation 20-21,
-// bit 30 no-streaming, bit 31 bottom-up rows.
+// Format word: an imaging frame format code (imaging/Format.h names its pixel
+// formats): pixel format in bits 0-15, scale mode 16-19, rotation 20-21, bit 30
+// no-streaming (always ask the device), bit 31 bottom-up rows.
 enum : uint32_t {
-    FORMAT_PIXEL_MASK = 0xFFFF,
-    FORMAT_ROTATION_MASK = 0x300000,
-    FORMAT_NO_STREAMING = 0x40000000,
-    FORMAT_BOTTOM_UP = 0x80000000,
-    PIXEL_RGB24 = 2048,
-    FORMAT_PREVIEW = FORMAT_BOTTOM_UP | PIXEL_RGB24,
+    FORMAT_PIXEL_MASK = imaging::kFormatIdMask,
+    FORMAT_ROTATION_MASK = imaging::kRotationMask,
+    FORMAT_NO_STREAMING = imaging::kRequestDirect,
+    FORMAT_BOTTOM_UP = imaging::kBottomUp,
+    // What the program's own preview asks for: 24-bit colour, bottom-up rows.
+    FORMAT_PREVIEW = FORMAT_BOTTOM_UP | imaging::kBgr24,
 };
 
 // Video mode reported by a device. Width 0 means no signal.

@@ -74,6 +74,13 @@ enum EventCode : uint32_t {
     EVT_AUDIO_STOPPED = 7,
 };
 
+// Grab states: the byte of the state reply (requests 8 and 9) and of event 0.
+enum GrabState : uint8_t {
+    GRAB_STATE_NONE = 0,      // the connection is lost (the library's own value)
+    GRAB_STATE_IDLE = 1,      // nothing grabbed since the device was opened
+    GRAB_STATE_GRABBING = 3,  // the device captures: frames can come from a stream
+};
+
 // Capability flags of Hello.
 enum : uint32_t {
     CAP_NO_LOGIN = 0x1,
@@ -163,9 +170,9 @@ bool DecodeAdjustmentRecord(PayloadReader &r, VideoAdjustments &adj);
 constexpr size_t kSerialBytes = 32;
 bool DecodeSerial(PayloadReader &r, char out[kSerialBytes + 1]);
 
-// Parameter value types and the per-identifier descriptor (0: not supported).
+// Parameter value types (the wire encoding of a value).
 enum ParamType : uint8_t {
-    PT_NONE = 0,
+    PT_NONE = 0,  // not supported
     PT_U16 = 1,
     PT_U32 = 2,
     PT_U8 = 3,
@@ -179,7 +186,32 @@ enum ParamType : uint8_t {
     PT_BYTES_8 = 17,
     PT_MODE = 20,
 };
+
+// The parameter identifiers the library itself acts on. Every other identifier's
+// meaning lies with the device: the library moves its value and nothing more.
+enum ParameterId : uint32_t {
+    PARAM_CUSTOM_MODE = 14,   // one custom mode slot: u32 index, then a mode entry
+    PARAM_PRODUCT_NAME = 18,  // the product's name, text
+};
+
+// One row of the parameter table.
+struct ParameterInfo {
+    uint32_t id;
+    ParamType type;    // PT_NONE: reads are asked but fail, writes fail unsent
+    bool cached;       // a handle keeps the first answer and serves it afterwards
+    const char *name;  // "device-defined" where the meaning lies with the device
+};
+
+// Identifiers 0 to 27, in order; identifiers past the table are not supported.
+constexpr uint32_t kParameterCount = 28;
+extern const ParameterInfo kParameterTable[kParameterCount];
+
+// The table's row for an identifier; none past the table.
+const ParameterInfo *FindParameter(uint32_t id);
+// The value type of an identifier (PT_NONE when not supported).
 uint8_t ParamTypeOf(uint32_t id);
+// Whether a handle caches the identifier's answer.
+bool IsCachedParameter(uint32_t id);
 // Encodes value (host layout, see Parameter) for a type; false for an unknown type.
 bool EncodeParamValue(PayloadWriter &w, uint8_t type, const uint8_t value[256]);
 // Decodes a value of the given type into host layout (value is zeroed first).
@@ -226,8 +258,5 @@ bool DecodeAudioFormat(PayloadReader &r, AudioFormat &format);
 void PasswordDigest(const char *password, uint8_t out[16]);
 void LoginResponseDigest(const uint8_t *challenge, size_t challenge_size, const uint8_t password_digest[16],
                          const char *user, uint8_t out[16]);
-
-// Pixel bytes of a packed frame of the given pixel format (0 when not known).
-uint64_t PackedImageBytes(uint32_t pixel_format, uint32_t width, uint32_t height);
 
 }  // namespace Grabber

@@ -92,7 +92,7 @@ bool Simulator::Impl::HandleGrab(Session &s, const IncomingFrame &f, PayloadRead
     h.mode = mode;
     uint32_t pixel = format & FORMAT_PIXEL_MASK;
     std::shared_ptr<const std::vector<uint8_t>> image;
-    if (mode.width > 0 && (pixel == PIXEL_RGB24 || pixel == 0x0018)) {
+    if (mode.width > 0 && (pixel == imaging::kBgr24 || pixel == imaging::kRgb24)) {
         uint32_t w = uint32_t(mode.width), ht = uint32_t(mode.height);
         uint32_t x0 = std::min(crop.left, w), y0 = std::min(crop.top, ht);
         uint32_t cw = crop.width ? std::min(crop.width, w - x0) : w - x0;
