@@ -175,6 +175,12 @@ public:
     }
     void Bytes(const void *data, size_t n)
     {
+        if (m_vector && n) {
+            // One pass over a large block: no zero-filling before the copy.
+            const uint8_t *p = static_cast<const uint8_t *>(data);
+            m_vector->insert(m_vector->end(), p, p + n);
+            return;
+        }
         uint8_t *p = Grow(n);
         if (p && n)
             std::memcpy(p, data, n);
