@@ -1,7 +1,7 @@
 // The keep-alive thread stops with the last connection and starts again with the next.
 // When the last connection closes on one thread while another thread opens a new one,
 // the close must still return at once, not wait for some later close.
-#include <grabber/Client.h>
+#include "Client.h"
 #include <grabber/Grabber.h>
 
 #include <gtest/gtest.h>
