@@ -147,6 +147,7 @@ void CDevice::WorkerLoop()
 
 void CDevice::ConnectionAttempt()
 {
+    m_mutex.AssertHeld();
     const std::string address = m_address;
     const std::string password = m_password;
     const AddressRecord resolved = m_resolved;

@@ -172,7 +172,8 @@ private:
     bool Start(const DiscoveryRecord *record);
     static void *WorkerMain(void *self);
     void WorkerLoop();
-    void ConnectionAttempt();
+    // Runs with the device lock held; lets it go while it talks to the device.
+    void ConnectionAttempt() TSL_REQUIRES(m_mutex);
     bool Running() const;
     void QueueJob(Job job);
     void Notify(uint32_t bits);
