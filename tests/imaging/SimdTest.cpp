@@ -163,7 +163,8 @@ using ResizeJobs = std::vector<std::pair<imaging_test::Size, imaging_test::Size>
 // guard bytes behind it.
 void ExpectResizesSameEveryWay(uint32_t id, const ResizeJobs &jobs, bool (*resize)(const FrameBuffer &, FrameBuffer &))
 {
-    for (auto [from, to] : jobs) {
+    for (const auto &job : jobs) {
+        const imaging_test::Size from = job.first, to = job.second;
         OwnedFrame f(from.width, from.height, id, static_cast<uint32_t>(from.width * 31 + to.width));
         ExpectSameEveryWay(
             f,
