@@ -32,15 +32,15 @@ std::vector<uint8_t> Picture(uint32_t id)
     return v;
 }
 
-void Register(const std::string &name, uint32_t source_id, const OutputSpec &spec, const PipelineOptions &options)
+void Register(const std::string &name, uint32_t source_id, const OutputSpec &want, const PipelineOptions &options)
 {
-    const size_t out_bytes = FrameBytes(spec);
+    const size_t out_bytes = FrameBytes(want);
     auto ours = [=](benchmark::State &state) {
         const std::vector<uint8_t> picture = Picture(source_id);
         FramePipeline pipeline;
         std::vector<uint8_t> out(out_bytes);
         const SourceFrame frame{picture.data(), picture.size(), source_id, kWidth, kHeight};
-        if (!pipeline.Configure(spec, options) || !pipeline.Process(frame, out.data(), out.size())) {
+        if (!pipeline.Configure(want, options) || !pipeline.Process(frame, out.data(), out.size())) {
             state.SkipWithError("the pipeline refused the frame");
             return;
         }

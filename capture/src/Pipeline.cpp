@@ -63,13 +63,13 @@ const char *ScaleModeName(uint32_t code)
     return code <= kScaleLast ? kScaleModeNames[code] : "";
 }
 
-bool LayoutOf(const OutputSpec &spec, FrameLayout *layout)
+bool LayoutOf(const OutputSpec &want, FrameLayout *layout)
 {
     FrameLayout out;
-    const int32_t w = spec.width, h = spec.height;
-    const bool planar = spec.format == PixelFormat::YV12 || spec.format == PixelFormat::I420;
+    const int32_t w = want.width, h = want.height;
+    const bool planar = want.format == PixelFormat::YV12 || want.format == PixelFormat::I420;
     const bool valid = w >= 2 && w <= kMaxSide && w % 2 == 0 && h >= 1 && h <= kMaxSide && (!planar || h % 2 == 0) &&
-                       int(spec.format) >= 0 && int(spec.format) < kPixelFormatCount;
+                       int(want.format) >= 0 && int(want.format) < kPixelFormatCount;
     if (!valid) {
         if (layout)
             *layout = out;
@@ -86,7 +86,7 @@ bool LayoutOf(const OutputSpec &spec, FrameLayout *layout)
         out.bytes = out.offset[2] + size_t(w / 2) * size_t(h / 2);
     } else {
         out.planes = 1;
-        out.stride[0] = spec.format == PixelFormat::BGR ? 3 * w : 2 * w;
+        out.stride[0] = want.format == PixelFormat::BGR ? 3 * w : 2 * w;
         out.rows[0] = h;
         out.bytes = size_t(out.stride[0]) * size_t(h);
     }
@@ -95,10 +95,10 @@ bool LayoutOf(const OutputSpec &spec, FrameLayout *layout)
     return true;
 }
 
-size_t FrameBytes(const OutputSpec &spec)
+size_t FrameBytes(const OutputSpec &want)
 {
     FrameLayout layout;
-    return LayoutOf(spec, &layout) ? layout.bytes : 0;
+    return LayoutOf(want, &layout) ? layout.bytes : 0;
 }
 
 bool IsAcceptedSource(uint32_t format)
@@ -230,82 +230,82 @@ uint8_t *Grow(std::vector<uint8_t> &buffer, size_t bytes)
 // resampling, then (for packed outputs) interleaving.
 class Converter {
 public:
-    bool Run(const SourceView &src, const OutputSpec &spec, const FrameLayout &layout, uint32_t mode, uint8_t *dst)
+    bool Run(const SourceView &src, const OutputSpec &want, const FrameLayout &layout, uint32_t mode, uint8_t *dst)
     {
-        if (src.width == spec.width && src.height == spec.height) {
-            ConvertSame(src, PlanesOf(dst, layout, spec.format, 0, 0), spec.format);
+        if (src.width == want.width && src.height == want.height) {
+            ConvertSame(src, PlanesOf(dst, layout, want.format, 0, 0), want.format);
             return true;
         }
         if (mode == kScaleNone)
-            return Centre(src, spec, layout, dst);
+            return Centre(src, want, layout, dst);
         if (mode == 1 || mode == 2)
-            return OwnResample(src, spec, layout, mode, dst);
-        return Filtered(src, spec, layout, mode, dst);
+            return OwnResample(src, want, layout, mode, dst);
+        return Filtered(src, want, layout, mode, dst);
     }
 
 private:
     // The picture's centre at its own size; the rest black.
-    bool Centre(const SourceView &src, const OutputSpec &spec, const FrameLayout &layout, uint8_t *dst)
+    bool Centre(const SourceView &src, const OutputSpec &want, const FrameLayout &layout, uint8_t *dst)
     {
-        FillBlack(dst, layout, spec.format);
-        const int32_t w = std::min(src.width, spec.width) & ~1;
-        int32_t h = std::min(src.height, spec.height);
-        if (IsPlanar(spec.format))
+        FillBlack(dst, layout, want.format);
+        const int32_t w = std::min(src.width, want.width) & ~1;
+        int32_t h = std::min(src.height, want.height);
+        if (IsPlanar(want.format))
             h &= ~1;
         if (w <= 0 || h <= 0)
             return true;
         // Pixel pairs stay pairs; 4:2:0 outputs keep rows in pairs too.
-        const int32_t x_align = spec.format == PixelFormat::BGR ? ~0 : ~1;
-        const int32_t y_align = IsPlanar(spec.format) ? ~1 : ~0;
+        const int32_t x_align = want.format == PixelFormat::BGR ? ~0 : ~1;
+        const int32_t y_align = IsPlanar(want.format) ? ~1 : ~0;
         const int32_t sx = ((src.width - w) / 2) & (src.rgb ? ~0 : ~1), sy = (src.height - h) / 2;
-        const int32_t dx = ((spec.width - w) / 2) & x_align, dy = ((spec.height - h) / 2) & y_align;
-        ConvertSame(src.Window(sx, sy, w, h), PlanesOf(dst, layout, spec.format, dx, dy), spec.format);
+        const int32_t dx = ((want.width - w) / 2) & x_align, dy = ((want.height - h) / 2) & y_align;
+        ConvertSame(src.Window(sx, sy, w, h), PlanesOf(dst, layout, want.format, dx, dy), want.format);
         return true;
     }
 
     // Pixel resize (1) and the own weighted average (2) work on the output's own
     // packed layout; on planes, 2 is the area filter as the scaler has it.
-    bool OwnResample(const SourceView &src, const OutputSpec &spec, const FrameLayout &layout, uint32_t mode,
+    bool OwnResample(const SourceView &src, const OutputSpec &want, const FrameLayout &layout, uint32_t mode,
                      uint8_t *dst)
     {
-        if (IsPlanar(spec.format)) {
+        if (IsPlanar(want.format)) {
             if (mode == 2)
-                return Filtered(src, spec, layout, 8, dst);
+                return Filtered(src, want, layout, 8, dst);
             const FrameLayout mid = ToPlanar(src, ChromaRows::kHalf);
-            const Planes out = PlanesOf(dst, layout, spec.format, 0, 0);
+            const Planes out = PlanesOf(dst, layout, want.format, 0, 0);
             for (int k = 0; k < 3; ++k) {
                 imaging::FrameBuffer in{work_.data() + mid.offset[k], size_t(mid.stride[k]) * size_t(mid.rows[k]),
                                         imaging::kLuma8, mid.stride[k], mid.rows[k]};
                 // Output planes are tightly packed, so each is one buffer.
-                imaging::FrameBuffer o{out.p[k].data, size_t(out.p[k].stride) * size_t(k ? spec.height / 2 : spec.height),
-                                       0, int32_t(out.p[k].stride), k ? spec.height / 2 : spec.height};
+                imaging::FrameBuffer o{out.p[k].data, size_t(out.p[k].stride) * size_t(k ? want.height / 2 : want.height),
+                                       0, int32_t(out.p[k].stride), k ? want.height / 2 : want.height};
                 if (!imaging::PixelResize(in, o))
                     return false;
             }
             return true;
         }
-        const uint32_t id = spec.format == PixelFormat::BGR    ? imaging::kBgr24
-                            : spec.format == PixelFormat::YUY2 ? imaging::kYuy2
+        const uint32_t id = want.format == PixelFormat::BGR    ? imaging::kBgr24
+                            : want.format == PixelFormat::YUY2 ? imaging::kYuy2
                                                                : imaging::kUyvy;
         const int32_t w = src.width & ~1, h = src.height;
         const size_t bytes = size_t(imaging::FrameSize(w, h, id));
-        OutputSpec same{spec.format, w, h};
+        OutputSpec same{want.format, w, h};
         FrameLayout same_layout;
         if (!LayoutOf(same, &same_layout))
             return false;
-        ConvertSame(src.Window(0, 0, w, h), PlanesOf(Grow(work_, bytes), same_layout, spec.format, 0, 0), spec.format);
+        ConvertSame(src.Window(0, 0, w, h), PlanesOf(Grow(work_, bytes), same_layout, want.format, 0, 0), want.format);
         imaging::FrameBuffer in{work_.data(), bytes, id, w, h};
-        imaging::FrameBuffer out{dst, layout.bytes, 0, spec.width, spec.height};
+        imaging::FrameBuffer out{dst, layout.bytes, 0, want.width, want.height};
         if (mode == 2 && id == imaging::kBgr24)
             return imaging::WeightedAverage(in, out);
         return imaging::PixelResize(in, out);
     }
 
     // Modes 3-12: the filters of libswscale, run plane by plane.
-    bool Filtered(const SourceView &src, const OutputSpec &spec, const FrameLayout &layout, uint32_t mode,
+    bool Filtered(const SourceView &src, const OutputSpec &want, const FrameLayout &layout, uint32_t mode,
                   uint8_t *dst)
     {
-        if (spec.format == PixelFormat::BGR) {
+        if (want.format == PixelFormat::BGR) {
             const int32_t w = src.width & ~1, h = src.height;
             const size_t plane = size_t(w) * size_t(h);
             uint8_t *p = Grow(work_, 3 * plane);
@@ -319,36 +319,36 @@ private:
                 imaging::Packed422ToRgb24(src.rows, src.uyvy, {packed, 3 * w}, false, w, h);
                 imaging::SplitRgb24({packed, 3 * w}, bgr[0], bgr[1], bgr[2], w, h);
             }
-            const size_t out_plane = size_t(spec.width) * size_t(spec.height);
+            const size_t out_plane = size_t(want.width) * size_t(want.height);
             uint8_t *o = Grow(scaled_, 3 * out_plane);
             // Mode 9 treats green as luma (bicubic) and blue and red as chroma (bilinear).
-            if (!main_.Configure(w, h, spec.width, spec.height, mode, imaging::PlaneSiting::kFull) ||
-                (mode == 9 && !side_.Configure(w, h, spec.width, spec.height, 4, imaging::PlaneSiting::kFull)))
+            if (!main_.Configure(w, h, want.width, want.height, mode, imaging::PlaneSiting::kFull) ||
+                (mode == 9 && !side_.Configure(w, h, want.width, want.height, 4, imaging::PlaneSiting::kFull)))
                 return false;
             for (int k = 0; k < 3; ++k) {
                 imaging::PlaneScaler &scaler = k == 1 || mode != 9 ? main_ : side_;
-                if (!scaler.Run(bgr[k], {o + k * out_plane, spec.width}))
+                if (!scaler.Run(bgr[k], {o + k * out_plane, want.width}))
                     return false;
             }
-            imaging::MergeRgb24({o, spec.width}, {o + out_plane, spec.width}, {o + 2 * out_plane, spec.width},
-                                {dst, int64_t(layout.stride[0])}, spec.width, spec.height);
+            imaging::MergeRgb24({o, want.width}, {o + out_plane, want.width}, {o + 2 * out_plane, want.width},
+                                {dst, int64_t(layout.stride[0])}, want.width, want.height);
             return true;
         }
-        const bool planar = IsPlanar(spec.format);
+        const bool planar = IsPlanar(want.format);
         const ChromaRows rows = planar ? ChromaRows::kHalf : ChromaRows::kFull;
         const FrameLayout mid = ToPlanar(src, rows);
         const imaging::PlaneSiting siting = planar ? imaging::PlaneSiting::kChroma420 : imaging::PlaneSiting::kChroma422;
-        const int32_t cw = spec.width / 2, ch = planar ? spec.height / 2 : spec.height;
-        if (!main_.Configure(mid.stride[0], mid.rows[0], spec.width, spec.height, mode, imaging::PlaneSiting::kFull) ||
+        const int32_t cw = want.width / 2, ch = planar ? want.height / 2 : want.height;
+        if (!main_.Configure(mid.stride[0], mid.rows[0], want.width, want.height, mode, imaging::PlaneSiting::kFull) ||
             !side_.Configure(mid.stride[1], mid.rows[1], cw, ch, mode, siting))
             return false;
         Planes out;
         if (planar) {
-            out = PlanesOf(dst, layout, spec.format, 0, 0);
+            out = PlanesOf(dst, layout, want.format, 0, 0);
         } else {
-            const size_t luma = size_t(spec.width) * size_t(spec.height), chroma = size_t(cw) * size_t(ch);
+            const size_t luma = size_t(want.width) * size_t(want.height), chroma = size_t(cw) * size_t(ch);
             uint8_t *o = Grow(scaled_, luma + 2 * chroma);
-            out.p[0] = {o, spec.width};
+            out.p[0] = {o, want.width};
             out.p[1] = {o + luma, cw};
             out.p[2] = {o + luma + chroma, cw};
         }
@@ -359,7 +359,7 @@ private:
         }
         if (!planar)
             imaging::YuvToPacked422(out.p[0], out.p[1], out.p[2], {dst, int64_t(layout.stride[0])},
-                                    spec.format == PixelFormat::UYVY, spec.width, spec.height, ChromaRows::kFull);
+                                    want.format == PixelFormat::UYVY, want.width, want.height, ChromaRows::kFull);
         return true;
     }
 
@@ -394,7 +394,7 @@ private:
 }  // namespace
 
 struct FramePipeline::State {
-    OutputSpec spec;
+    OutputSpec want;
     PipelineOptions options;
     FrameLayout layout;
     bool configured = false;
@@ -411,23 +411,23 @@ struct FramePipeline::State {
 FramePipeline::FramePipeline() : state_(std::make_unique<State>()) {}
 FramePipeline::~FramePipeline() = default;
 
-bool FramePipeline::Configure(const OutputSpec &spec, const PipelineOptions &options)
+bool FramePipeline::Configure(const OutputSpec &want, const PipelineOptions &options)
 {
     FrameLayout layout;
-    if (!LayoutOf(spec, &layout) || options.scale_mode > kScaleLast)
+    if (!LayoutOf(want, &layout) || options.scale_mode > kScaleLast)
         return false;
     State &s = *state_;
-    s.no_signal_ready = s.no_signal_ready && s.configured && spec.format == s.spec.format &&
-                        spec.width == s.spec.width && spec.height == s.spec.height &&
+    s.no_signal_ready = s.no_signal_ready && s.configured && want.format == s.want.format &&
+                        want.width == s.want.width && want.height == s.want.height &&
                         options.scale_mode == s.options.scale_mode;
-    s.spec = spec;
+    s.want = want;
     s.options = options;
     s.layout = layout;
     s.configured = true;
     return true;
 }
 
-const OutputSpec &FramePipeline::Output() const { return state_->spec; }
+const OutputSpec &FramePipeline::Output() const { return state_->want; }
 const PipelineOptions &FramePipeline::Options() const { return state_->options; }
 
 bool FramePipeline::Process(const SourceFrame &frame, uint8_t *dst, size_t dst_size)
@@ -475,7 +475,7 @@ bool FramePipeline::Process(const SourceFrame &frame, uint8_t *dst, size_t dst_s
         view.rows = {data, stride};
     if (!view.rgb)
         view.width &= ~1;
-    return s.live.Run(view, s.spec, s.layout, s.options.scale_mode, dst);
+    return s.live.Run(view, s.want, s.layout, s.options.scale_mode, dst);
 }
 
 void FramePipeline::RenderNoSignal(uint8_t *dst, size_t dst_size)
@@ -484,7 +484,7 @@ void FramePipeline::RenderNoSignal(uint8_t *dst, size_t dst_size)
     if (!s.configured || !dst || dst_size < s.layout.bytes)
         return;
     if (s.bitmap.width == 0) {
-        FillBlack(dst, s.layout, s.spec.format);
+        FillBlack(dst, s.layout, s.want.format);
         return;
     }
     if (!s.no_signal_ready) {
@@ -496,8 +496,8 @@ void FramePipeline::RenderNoSignal(uint8_t *dst, size_t dst_size)
         const uint32_t mode = s.options.scale_mode == kScaleNone ? 4 : s.options.scale_mode;
         uint8_t *frame = Grow(s.no_signal, s.layout.bytes);
         Converter still;  // its scratch goes once the picture is made
-        if (!still.Run(view, s.spec, s.layout, mode, frame))
-            FillBlack(frame, s.layout, s.spec.format);
+        if (!still.Run(view, s.want, s.layout, mode, frame))
+            FillBlack(frame, s.layout, s.want.format);
         s.no_signal_ready = true;
     }
     std::memcpy(dst, s.no_signal.data(), s.layout.bytes);

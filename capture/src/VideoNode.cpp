@@ -185,13 +185,13 @@ void VideoNode::ApplyOptions(bool reloadImage)
                         ? uint32_t(m_config.options.scaleMode)
                         : 3;
     po.flip = (m_config.options.flags & OPT_FLIP_VERTICAL) != 0;
-    if (m_negotiated && m_pipeline.Configure(m_spec, po)) {
+    if (m_negotiated && m_pipeline.Configure(m_output, po)) {
         m_noSignal.assign(m_layout.bytes, 0);
         m_pipeline.RenderNoSignal(m_noSignal.data(), m_noSignal.size());
         ++m_noSignalVersion;
     } else if (!m_negotiated) {
-        OutputSpec spec{PixelFormat::BGR, m_target.width, m_target.height};
-        (void)m_pipeline.Configure(spec, po);
+        OutputSpec want{PixelFormat::BGR, m_target.width, m_target.height};
+        (void)m_pipeline.Configure(want, po);
     }
 }
 
@@ -488,7 +488,7 @@ void VideoNode::OnStreamState(int state)
         m_lastLive_ns = 0;
         m_nextDue_ns = 0;
         m_stagedLive = false;
-        yuv = m_negotiated && IsYuv(m_spec.format);
+        yuv = m_negotiated && IsYuv(m_output.format);
     }
     m_pacerWake.notify_all();
     m_link->SetWanted(streaming, yuv);
@@ -504,16 +504,16 @@ void VideoNode::OnFormat(const spa_pod *param)
         ++m_generation;
         return;
     }
-    OutputSpec spec{format, int32_t(info.size.width), int32_t(info.size.height)};
+    OutputSpec want{format, int32_t(info.size.width), int32_t(info.size.height)};
     FrameLayout layout;
-    if (!LayoutOf(spec, &layout)) {
+    if (!LayoutOf(want, &layout)) {
         pw_stream_set_error(m_stream, -EINVAL, "unsupported size");
         return;
     }
     bool yuv, streaming;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_spec = spec;
+        m_output = want;
         m_layout = layout;
         m_negotiated = true;
         ++m_generation;

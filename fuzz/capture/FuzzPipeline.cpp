@@ -17,13 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // frame's id and size. The rest is the frame or the bitmap.
     static const uint32_t kIds[] = {0x0018, 0x0800, 0x0100, 0x0300, 0x0600, 0x0700, 0x0900, 0x0D00, 0x0200, 0xFFFF};
     const PixelFormat format = PixelFormat(data[1] % kPixelFormatCount);
-    const OutputSpec spec{format, 2 * (1 + data[2] % 48), 2 * (1 + data[3] % 32)};
+    const OutputSpec want{format, 2 * (1 + data[2] % 48), 2 * (1 + data[3] % 32)};
     const uint32_t id = kIds[data[4] % (sizeof(kIds) / sizeof(kIds[0]))] | (data[5] & 0x80 ? 0x80000000u : 0);
     const PipelineOptions options{uint32_t(data[5] % 13), (data[5] & 0x40) != 0};
     FramePipeline pipeline;
-    if (!pipeline.Configure(spec, options))
+    if (!pipeline.Configure(want, options))
         std::abort();
-    std::vector<uint8_t> out(FrameBytes(spec));
+    std::vector<uint8_t> out(FrameBytes(want));
     const uint8_t *body = data + 8;
     const size_t length = size - 8;
     if (data[0] & 1) {

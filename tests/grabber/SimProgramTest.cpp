@@ -267,12 +267,12 @@ TEST(SimProgram, ConfigFileAndPortFile)
 // appliance.
 TEST(SimProgram, StreamsEveryFormatNumberedAndCountsConnections)
 {
-    const std::string spec = "serial=NUM1,animate=0,counter=1,mode=128x96@120000";
-    SimProcess sim({"--port", "0", "--http-port", "0", "--udp-port", "0", "--device", spec});
+    const std::string keys = "serial=NUM1,animate=0,counter=1,mode=128x96@120000";
+    SimProcess sim({"--port", "0", "--http-port", "0", "--udp-port", "0", "--device", keys});
     ASSERT_TRUE(sim.Ready());
     Sim::DeviceConfig cfg;
     std::string error;
-    ASSERT_TRUE(Sim::ParseDeviceSpec(spec, cfg, &error)) << error;
+    ASSERT_TRUE(Sim::ParseDeviceSpec(keys, cfg, &error)) << error;
     constexpr int kW = 128, kH = 96;
 
     Grabber::Startup();

@@ -52,11 +52,11 @@ struct FrameLayout {
     size_t bytes = 0;        // the whole frame
 };
 
-// A spec is valid with an even width of 2..kMaxSide and a height of 1..kMaxSide,
+// An output is valid with an even width of 2..kMaxSide and a height of 1..kMaxSide,
 // even for YV12 and I420. false (layout zeroed) otherwise.
-[[nodiscard]] bool LayoutOf(const OutputSpec &spec, FrameLayout *layout);
-// Bytes of one frame; 0 when the spec is not valid.
-[[nodiscard]] size_t FrameBytes(const OutputSpec &spec);
+[[nodiscard]] bool LayoutOf(const OutputSpec &want, FrameLayout *layout);
+// Bytes of one frame; 0 when the output is not valid.
+[[nodiscard]] size_t FrameBytes(const OutputSpec &want);
 
 // Scale mode codes as the options store them.
 inline constexpr uint32_t kScaleNone = 0;  // no resampling: the picture is centred, cut or bordered in black
@@ -96,8 +96,8 @@ public:
     FramePipeline &operator=(const FramePipeline &) = delete;
 
     // Sets the output and how pictures are brought to it. false, keeping the
-    // previous configuration, for an invalid spec or a scale mode above 12.
-    [[nodiscard]] bool Configure(const OutputSpec &spec, const PipelineOptions &options);
+    // previous configuration, for an invalid output or a scale mode above 12.
+    [[nodiscard]] bool Configure(const OutputSpec &want, const PipelineOptions &options);
     [[nodiscard]] const OutputSpec &Output() const;
     [[nodiscard]] const PipelineOptions &Options() const;
 

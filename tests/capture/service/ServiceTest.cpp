@@ -90,10 +90,10 @@ protected:
     void StartSim(const std::vector<std::string> &specs)
     {
         std::vector<Sim::DeviceConfig> configs;
-        for (const std::string &spec : specs) {
+        for (const std::string &keys : specs) {
             Sim::DeviceConfig cfg;
             std::string error;
-            ASSERT_TRUE(Sim::ParseDeviceSpec("port=0,http=off,udp=off,animate=off," + spec, cfg, &error)) << error;
+            ASSERT_TRUE(Sim::ParseDeviceSpec("port=0,http=off,udp=off,animate=off," + keys, cfg, &error)) << error;
             configs.push_back(cfg);
         }
         std::string error;
