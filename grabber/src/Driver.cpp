@@ -225,7 +225,7 @@ bool OnEvent(Client *, uint32_t code, PayloadReader &payload, void *owner)
         void *ctx;
         {
             Ambry::CLock lock(h->state_lock);
-            h->state &= ~ST_AUDIO_RUNNING;
+            h->state &= ~(ST_AUDIO_RUNNING | ST_AUDIO_WANTED);
             h->audio = AudioFormat{};
             cb = h->notify;
             ctx = h->notify_context;

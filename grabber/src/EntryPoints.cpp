@@ -204,6 +204,76 @@ void SetNotifyCallbacks(Handle *handle, const NotifyCallbacks *callbacks, void *
     h->notify_context = context;
 }
 
+namespace {
+
+struct AudioAnswer {
+    uint8_t result = 0;
+    AudioFormat format;
+};
+
+int ParseAudioAnswer(Client *, PayloadReader &r, void *ctx)
+{
+    auto *answer = static_cast<AudioAnswer *>(ctx);
+    if (!r.U8(answer->result))
+        return 0;
+    if (r.Remaining() > 0 && !DecodeAudioFormat(r, answer->format))
+        return 0;
+    return 1;
+}
+
+}  // namespace
+
+std::vector<uint8_t> StartAudioPayload(const AudioFormat &format)
+{
+    std::vector<uint8_t> p;
+    PayloadWriter w(p);
+    w.U32(format.id >= 0 ? 1 : 0);
+    if (format.id >= 0)
+        EncodeAudioFormat(w, format);
+    return p;
+}
+
+bool StartAudio(Handle *handle, const AudioFormat *format, AudioFormat *in_effect)
+{
+    NetHandle *h = Valid(handle);
+    if (!h)
+        return false;
+    {
+        Ambry::CLock lock(h->state_lock);
+        if (!(h->state & ST_HAS_AUDIO))
+            return false;
+    }
+    AudioAnswer answer;
+    Ambry::CLock call(h->call_lock);
+    if (WaitedRequest(CurrentClient(h), REQ_START_AUDIO, StartAudioPayload(format ? *format : AudioFormat{}),
+                      ParseAudioAnswer, &answer) <= 0 ||
+        answer.result != 0)
+        return false;
+    {
+        Ambry::CLock lock(h->state_lock);
+        h->state |= ST_AUDIO_WANTED;
+        h->audio_wanted = answer.format.id >= 0 ? answer.format : format ? *format : AudioFormat{};
+    }
+    if (in_effect)
+        *in_effect = answer.format;
+    return true;
+}
+
+bool StopAudio(Handle *handle)
+{
+    NetHandle *h = Valid(handle);
+    if (!h)
+        return false;
+    {
+        Ambry::CLock lock(h->state_lock);
+        h->state &= ~(ST_AUDIO_WANTED | ST_AUDIO_RUNNING);
+        h->audio = AudioFormat{};
+        h->audio_wanted = AudioFormat{};
+    }
+    Ambry::CLock call(h->call_lock);
+    return PostRequest(CurrentClient(h), REQ_STOP_AUDIO, {}) != 0;
+}
+
 void FreeModeList(ModeList *list) { delete list; }
 
 size_t QueuedFrameCount(Handle *handle)

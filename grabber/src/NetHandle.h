@@ -36,6 +36,9 @@ enum : uint32_t {
     ST_HAS_AUDIO = 0x4,
     ST_AUDIO_RUNNING = 0x8,
     ST_STREAMING = 0x10,
+    // Audio asked for with StartAudio and not stopped: a reconnection restarts it
+    // even when the link broke before the device's format arrived.
+    ST_AUDIO_WANTED = 0x20,
 };
 
 // Family words that GetType puts above the type code: family 3 devices say so in
@@ -105,7 +108,8 @@ struct NetHandle : Handle {
     void *stream_context = nullptr;
     NotifyCallbacks notify{};
     void *notify_context = nullptr;
-    AudioFormat audio;
+    AudioFormat audio;         // the device's last audio format (id -1: none)
+    AudioFormat audio_wanted;  // what StartAudio got as the answer
 
     std::deque<FrameRecord *> queue;
     std::map<uint32_t, Parameter> param_cache;
@@ -128,6 +132,8 @@ struct StateReply {
 };
 bool ReadState(Client *c, uint32_t type, StateReply &out);
 std::vector<uint8_t> U32Payload(uint32_t v);
+// Request 29's payload: the flag word and, unless none (id -1), the format.
+std::vector<uint8_t> StartAudioPayload(const AudioFormat &format);
 
 // ---- Frames and the stream path (StreamPath.cpp) --------------------------------------
 

@@ -50,8 +50,8 @@ void HandOver(NetHandle *h, Client *fresh)
         streaming = (h->state & ST_STREAMING) != 0;
         stream_format = h->active_format;
         h->active_format = 0;
-        audio = (h->state & ST_AUDIO_RUNNING) != 0;
-        audio_format = h->audio;
+        audio = (h->state & (ST_AUDIO_RUNNING | ST_AUDIO_WANTED)) != 0;
+        audio_format = h->audio.id >= 0 ? h->audio : h->audio_wanted;
         cb = h->notify;
         ctx = h->notify_context;
     }
@@ -65,14 +65,8 @@ void HandOver(NetHandle *h, Client *fresh)
         h->mode = state.mode;
         h->grab_state = state.grab_state;
     }
-    if (audio) {
-        std::vector<uint8_t> p;
-        PayloadWriter w(p);
-        w.U32(1);
-        if (audio_format.id >= 0)
-            EncodeAudioFormat(w, audio_format);
-        (void)WaitedRequest(fresh, REQ_START_AUDIO, p, nullptr, nullptr);
-    }
+    if (audio)
+        (void)WaitedRequest(fresh, REQ_START_AUDIO, StartAudioPayload(audio_format), nullptr, nullptr);
     if (streaming && stream_format != 0) {
         CropRect crop;
         {
@@ -168,6 +162,10 @@ void OnDisconnected(Client *client, void *owner)
             return;  // a connection that was never swapped in, or already replaced
         h->disconnected = true;
         h->grab_state = GRAB_STATE_NONE;
+        // Audio data of the next connection counts only after its format event; the
+        // restart (ST_AUDIO_WANTED) keeps the last format.
+        if (h->state & ST_AUDIO_RUNNING)
+            h->state = (h->state & ~ST_AUDIO_RUNNING) | ST_AUDIO_WANTED;
         if ((h->state & ST_AUTO_RECONNECT) && !h->closing) {
             reconnecting = true;
             WakeReconnect(h);

@@ -721,3 +721,163 @@ TEST_F(Appliance, StreamedFramesGoToTheCallbackAndTheAllocator)
     EXPECT_TRUE(WaitFor([&] { return counts.allocated.load() == counts.released.load(); }, 2000))
         << counts.allocated.load() << " vs " << counts.released.load();
 }
+
+// ---- Audio ----------------------------------------------------------------------------
+
+namespace {
+
+// What the notifications told, with the counter followed from each format on.
+struct Heard {
+    std::mutex lock;
+    std::vector<AudioFormat> formats;
+    int stops = 0;
+    int drops = 0;
+    uint64_t dataBeforeFormat = 0;  // bytes handed over while no format was told
+    uint64_t bytes = 0;
+    std::unique_ptr<Sim::AudioCounterCheck> check;  // since the last format
+    bool running = false;
+
+    static void OnConnection(void *ctx, bool connected, bool)
+    {
+        auto *s = static_cast<Heard *>(ctx);
+        std::lock_guard<std::mutex> l(s->lock);
+        if (!connected) {
+            s->drops++;
+            s->running = false;
+        }
+    }
+    static void OnFormat(void *ctx, const AudioFormat &f)
+    {
+        auto *s = static_cast<Heard *>(ctx);
+        std::lock_guard<std::mutex> l(s->lock);
+        s->formats.push_back(f);
+        s->check = std::make_unique<Sim::AudioCounterCheck>(f.channels);
+        s->running = true;
+    }
+    static void OnStop(void *ctx)
+    {
+        auto *s = static_cast<Heard *>(ctx);
+        std::lock_guard<std::mutex> l(s->lock);
+        s->stops++;
+        s->running = false;
+    }
+    static void OnData(void *ctx, const uint8_t *data, size_t size)
+    {
+        auto *s = static_cast<Heard *>(ctx);
+        std::lock_guard<std::mutex> l(s->lock);
+        s->bytes += size;
+        if (!s->running || !s->check)
+            s->dataBeforeFormat += size;
+        else
+            (void)s->check->Feed(data, size);
+    }
+    size_t FormatCount()
+    {
+        std::lock_guard<std::mutex> l(lock);
+        return formats.size();
+    }
+    uint64_t Frames()
+    {
+        std::lock_guard<std::mutex> l(lock);
+        return check ? check->Frames() : 0;
+    }
+    uint64_t Breaks()
+    {
+        std::lock_guard<std::mutex> l(lock);
+        return check ? check->Breaks() : 0;
+    }
+    uint64_t Bytes()
+    {
+        std::lock_guard<std::mutex> l(lock);
+        return bytes;
+    }
+};
+
+const NotifyCallbacks kAudioNotify = {Heard::OnConnection, Heard::OnFormat, Heard::OnStop, Heard::OnData};
+
+AudioFormat Mono16k()
+{
+    AudioFormat f;
+    f.id = 0;
+    f.channels = 1;
+    f.bits = 16;
+    f.block = 2;
+    f.rate = 16000;
+    return f;
+}
+
+}  // namespace
+
+// A chosen format is answered and told, the tone comes with an unbroken counter,
+// a reconnection restarts audio in the same format by itself (the appliance sends
+// data before its format and an oversize format first: both passed over), and
+// StopAudio ends the data and the device's audio.
+TEST_F(Appliance, AudioStartsInTheChosenFormatRestartsAfterAReconnectionAndStops)
+{
+    Run("serial=AU1,mode=64x48@60000,audio=1,tone=700,audio-faults");
+    Heard heard;
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    SetNotifyCallbacks(h, &kAudioNotify, &heard);
+    EXPECT_TRUE(HasAudio(h));
+    SetAutoReconnect(h, true);
+
+    const AudioFormat wanted = Mono16k();
+    AudioFormat answered;
+    ASSERT_TRUE(StartAudio(h, &wanted, &answered));
+    EXPECT_EQ(answered.channels, 1);
+    EXPECT_EQ(answered.bits, 16);
+    EXPECT_EQ(answered.rate, 16000u);
+    ASSERT_TRUE(WaitFor([&] { return heard.Frames() >= 8000; }));  // half a second
+    EXPECT_EQ(heard.Breaks(), 0u);
+    ASSERT_EQ(heard.FormatCount(), 1u) << "the oversize format was taken";
+    EXPECT_EQ(heard.formats[0].rate, 16000u);
+    EXPECT_EQ(heard.formats[0].channels, 1);
+    EXPECT_EQ(sim.Stats(0).audio, 1u);
+
+    // The appliance goes away and comes back at the same place.
+    std::vector<Sim::DeviceConfig> configs = {sim.Config(0)};
+    sim.Stop();
+    std::string error;
+    ASSERT_TRUE(sim.Start(configs, &error)) << error;
+    ASSERT_TRUE(WaitFor([&] { return heard.FormatCount() == 2 && heard.Frames() >= 4000; }))
+        << "audio did not come back after the reconnection";
+    EXPECT_EQ(heard.formats[1].rate, 16000u) << "restarted in another format";
+    EXPECT_EQ(heard.formats[1].channels, 1);
+    EXPECT_EQ(heard.Breaks(), 0u);
+    EXPECT_EQ(heard.dataBeforeFormat, 0u) << "data before a format was handed over";
+    EXPECT_GE(heard.drops, 1);
+    EXPECT_EQ(sim.Stats(0).audio, 1u);
+
+    // Stopped: the device says so, and nothing more is handed over.
+    EXPECT_TRUE(StopAudio(h));
+    ASSERT_TRUE(WaitFor([&] { return sim.Stats(0).audio == 0; }));
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> l(heard.lock);
+        return heard.stops == 1;
+    }));
+    uint64_t bytes = heard.Bytes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(heard.Bytes(), bytes);
+    // Asked for no particular format: the device's own.
+    ASSERT_TRUE(StartAudio(h, nullptr, &answered));
+    EXPECT_EQ(answered.channels, 2);
+    EXPECT_EQ(answered.rate, 22050u);
+    ASSERT_TRUE(WaitFor([&] { return heard.FormatCount() == 3 && heard.Frames() >= 2205; }));
+    EXPECT_EQ(heard.Breaks(), 0u);
+    EXPECT_EQ(heard.dataBeforeFormat, 0u);
+}
+
+// Devices without audio and bad handles refuse; the device is not even asked.
+TEST_F(Appliance, AudioIsRefusedWithoutAudio)
+{
+    Run("serial=AU3");
+    Handle *h = OpenIt();
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(HasAudio(h));
+    AudioFormat answered;
+    EXPECT_FALSE(StartAudio(h, nullptr, &answered));
+    EXPECT_EQ(Requests(REQ_START_AUDIO), 0u);
+    EXPECT_FALSE(StartAudio(nullptr, nullptr, nullptr));
+    EXPECT_FALSE(StopAudio(nullptr));
+}

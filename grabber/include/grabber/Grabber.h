@@ -146,6 +146,17 @@ void SetAutoReconnect(Handle *h, bool on);
 void FreeText(char *text);
 [[nodiscard]] bool SetDeviceName(Handle *h, const char *name);
 void SetNotifyCallbacks(Handle *h, const NotifyCallbacks *callbacks, void *context);
+
+// Audio of a device that HasAudio (request 29): asks for `format` (none, or an id
+// of -1: the device's own choice) and waits for the answer. true with the format
+// the device answered in *in_effect (may be none); false when the handle has no
+// audio, the device refuses or does not answer. The device then sends its format
+// (the on_audio_format notification) and data (on_audio_data, only after a
+// format); after a reconnection the library starts audio again by itself.
+[[nodiscard]] bool StartAudio(Handle *h, const AudioFormat *format, AudioFormat *in_effect);
+// Stops the device's audio (request 30, no answer awaited): no data notification
+// follows, and a reconnection no longer restarts it. false when nothing was sent.
+bool StopAudio(Handle *h);
 void FreeModeList(ModeList *list);
 
 // Generic dispatchers through any handle's table.
