@@ -87,10 +87,11 @@ struct NetHandle : Handle {
     imaging::FrameDecoder decoder;  // reader thread only
     // The self-contained frame the decoder's reference came from (reader thread
     // only). Deltas apply only on top of it: a delta that arrives after a skipped
-    // or failed self-contained frame would build a wrong picture, so it is dropped.
+    // or failed self-contained frame would build a wrong picture, so it is dropped;
+    // so is one decoded to another layout than the reference was.
     struct {
         bool valid = false;
-        uint32_t id = 0, width = 0, height = 0;
+        uint32_t id = 0, width = 0, height = 0, target = 0;
     } reference;
 
     uint32_t state = 0;

@@ -32,9 +32,28 @@ uint32_t StreamFormatFor(uint32_t requested)
     }
 }
 
+// A stream format being set: the reply is read on the reader thread, after the
+// last frame the device sent in the old format and before the first in the new one.
+struct FormatChange {
+    NetHandle *handle;
+    uint32_t format;
+    FormatReply reply;
+};
+
 int ParseFormatReply(Client *, PayloadReader &r, void *ctx)
 {
-    return DecodeFormatReply(r, *static_cast<FormatReply *>(ctx)) ? 1 : 0;
+    auto *change = static_cast<FormatChange *>(ctx);
+    if (!DecodeFormatReply(r, change->reply))
+        return 0;
+    if (change->reply.result == 0) {
+        // Frames still queued are of the old format: a grab must never get them.
+        NetHandle *h = change->handle;
+        Ambry::CLock lock(h->state_lock);
+        if (h->active_format != change->format)
+            DiscardQueueLocked(h);
+        h->active_format = change->format;
+    }
+    return 1;
 }
 
 // Converts a streamed frame to the requested format; false when it cannot.
@@ -97,14 +116,14 @@ void DiscardQueueLocked(NetHandle *h)
 
 bool ApplyStreamFormat(NetHandle *h, Client *c, uint32_t format, const CropRect *crop)
 {
-    FormatReply reply;
-    if (WaitedRequest(c, REQ_SET_FORMAT, U32Payload(format), ParseFormatReply, &reply) <= 0 || reply.result != 0)
+    FormatChange change{h, format, {}};
+    if (WaitedRequest(c, REQ_SET_FORMAT, U32Payload(format), ParseFormatReply, &change) <= 0 ||
+        change.reply.result != 0)
         return false;
     CropRect wanted = crop ? *crop : CropRect{};
     bool crop_changed;
     {
         Ambry::CLock lock(h->state_lock);
-        h->active_format = format;
         crop_changed = std::memcmp(&wanted, &h->crop, sizeof wanted) != 0;
         h->crop = wanted;
     }
@@ -189,19 +208,21 @@ bool OnFrameData(Client *, const FrameHeader &header, PayloadReader &image, void
         // Decode into a buffer of the decoded picture's size.
         imaging::CompressedHeader ch;
         bool self_contained = imaging::IsSelfContained(data, size);
-        bool usable = imaging::ParseCompressedHeader(data, size, ch) &&
-                      (self_contained || (h->reference.valid && h->reference.id == ch.format &&
-                                          h->reference.width == ch.width && h->reference.height == ch.height));
-        uint64_t out_size = 0;
-        if (usable) {
+        bool parsed = imaging::ParseCompressedHeader(data, size, ch);
+        uint32_t target = 0;
+        if (parsed) {
             (void)h->decoder.ChooseTarget(data, size, want);
-            out_size = h->decoder.OutputSize(data, size);
+            target = h->decoder.TargetId();
         }
+        bool usable = parsed && (self_contained || (h->reference.valid && h->reference.id == ch.format &&
+                                                    h->reference.width == ch.width &&
+                                                    h->reference.height == ch.height && h->reference.target == target));
+        uint64_t out_size = usable ? h->decoder.OutputSize(data, size) : 0;
         uint8_t *out = out_size ? static_cast<uint8_t *>(alloc.allocate(out_size, alloc_ctx)) : nullptr;
         bool decoded = out && h->decoder.Decode(data, size, out, out_size) > 0;
         release(data, ctx);
         if (self_contained || !decoded)
-            h->reference = {decoded, ch.format, ch.width, ch.height};
+            h->reference = {decoded, ch.format, ch.width, ch.height, target};
         if (!decoded) {
             if (out)
                 alloc.release(out, alloc_ctx);
@@ -309,21 +330,23 @@ FrameRecord *GrabStreamed(NetHandle *h, Client *c, uint32_t format, const CropRe
         if (!ApplyStreamFormat(h, c, stream_format, crop))
             return nullptr;
     }
-    FrameRecord *frame = nullptr;
-    {
-        std::unique_lock<Ambry::CMutex> lock(h->state_lock);
-        h->frame_cv.wait_for(lock, std::chrono::milliseconds(h->options.frame_wait_ms),
-                             [h] { return !h->queue.empty() || h->disconnected; });
-        if (h->queue.empty())
-            return nullptr;
-        frame = h->queue.front();
-        h->queue.pop_front();
-    }
-    if (!ConvertStreamed(frame, format)) {
+    // A frame decoded for an earlier request may not convert to this one: it is
+    // dropped and the next one awaited, within the same frame wait.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(h->options.frame_wait_ms);
+    for (;;) {
+        FrameRecord *frame = nullptr;
+        {
+            std::unique_lock<Ambry::CMutex> lock(h->state_lock);
+            h->frame_cv.wait_until(lock, until, [h] { return !h->queue.empty() || h->disconnected; });
+            if (h->queue.empty())
+                return nullptr;
+            frame = h->queue.front();
+            h->queue.pop_front();
+        }
+        if (ConvertStreamed(frame, format))
+            return frame;
         FreeFrame(frame);
-        return nullptr;
     }
-    return frame;
 }
 
 }  // namespace Grabber

@@ -151,6 +151,15 @@ protected:
 
     uint64_t Requests(uint32_t type) { return sim.Stats(0).requests[type]; }
 
+    // Lets `n` streamed frames pile up in the queue, as under a loaded consumer.
+    void AwaitQueuedFrames(size_t n)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (QueuedFrameCount(h) < n && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(QueuedFrameCount(h), n);
+    }
+
     // Grabs by request beyond `expected`: none, except that under ThreadSanitizer a
     // stream frame may come later than the frame wait and the request path takes over.
     void ExpectGrabRequests(uint64_t expected)
@@ -225,11 +234,19 @@ TEST_F(Streaming, YuvFramesDecodedAndConverted)
     EXPECT_GT(sim.Stats(0).delta_frames_streamed, 10u);
 }
 
-TEST_F(Streaming, TwoPassFieldFrames)
+// Frames still queued when the request changes (another stream format, or another
+// layout decoded from the same stream) are never handed out: the grab waits for a
+// frame of the new kind rather than fail over to a grab by request.
+TEST_F(Streaming, TwoPassFieldFramesAcrossRequestChanges)
 {
     Run("stream-fps=100,keyframe=3,stream-passes=2,stream-fields=1");
     ExpectFrames(FORMAT_PREVIEW, 8);
+    AwaitQueuedFrames(3);
     ExpectFrames(uint32_t(imaging::kYuy2) | FORMAT_BOTTOM_UP, 8);
+    ExpectFrames(imaging::kUyvy, 1);
+    AwaitQueuedFrames(3);  // decoded to UYVY
+    ExpectFrames(imaging::kYuy2, 4);
+    ExpectGrabRequests(1);
     EXPECT_GT(sim.Stats(0).delta_frames_streamed, 5u);
 }
 
