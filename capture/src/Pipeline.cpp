@@ -103,19 +103,9 @@ size_t FrameBytes(const OutputSpec &want)
 
 bool IsAcceptedSource(uint32_t format)
 {
-    switch (imaging::FormatIdOf(format)) {
-    case imaging::kRgb24:
-    case imaging::kBgr24:
-    case imaging::kYuy2:
-    case imaging::kUyvy:
-    case imaging::kCompressed24:
-    case imaging::kCompressedYuv:
-    case imaging::kCompressedBgr24:
-    case imaging::kCompressedUyvy:
-        return true;
-    default:
-        return false;
-    }
+    // The stream as the device sends it, or its pairs as the grabber library decodes them.
+    const uint32_t id = imaging::FormatIdOf(format);
+    return imaging::IsStreamFormat(id) || id == imaging::kYuy2 || id == imaging::kUyvy;
 }
 
 namespace {

@@ -70,6 +70,12 @@ uint64_t PackedRowBytes(int64_t width, uint32_t code)
     return (static_cast<uint64_t>(width) * static_cast<uint64_t>(BitsPerPixel(code)) + 7) / 8;
 }
 
+bool IsStreamFormat(uint32_t code)
+{
+    const uint32_t id = FormatIdOf(code);
+    return id == kRgb24 || id == kBgr24 || IsCompressed(id);
+}
+
 bool IsCompressed(uint32_t code)
 {
     switch (FormatIdOf(code)) {

@@ -66,6 +66,8 @@ constexpr bool IsBottomUp(uint32_t code) { return (code & kBottomUp) != 0; }
 
 // 0x0600, 0x0700, 0x0900, 0x0D00.
 [[nodiscard]] bool IsCompressed(uint32_t code);
+// What a device streams: 24-bit pixels in either colour order or a compressed id.
+[[nodiscard]] bool IsStreamFormat(uint32_t code);
 // 0x0200 and 0x0A00 (treated alike everywhere).
 [[nodiscard]] bool IsPlanar420(uint32_t code);
 

@@ -2,6 +2,7 @@
 #include "sim/Simulator.h"
 
 #include <imaging/Encoder.h>
+#include <imaging/Planes.h>
 
 #include <cstdio>
 #include <cstring>
@@ -241,26 +242,14 @@ std::vector<uint8_t> EncodeCompressedFrame(const uint8_t *bgr, int width, int he
 
 namespace {
 
-std::vector<uint8_t> ToPairs(const uint8_t *bgr, int width, int height, bool luma_first)
+// The appliance converts with the same BT.601 arithmetic as the client.
+std::vector<uint8_t> ToPairs(const uint8_t *bgr, int width, int height, bool uyvy)
 {
     if (width <= 0 || height <= 0 || (width & 1))
         return {};
     std::vector<uint8_t> out(size_t(width) * height * 2);
-    auto luma = [](int r, int g, int b) { return uint8_t(16 + ((66 * r + 129 * g + 25 * b + 128) >> 8)); };
-    const size_t pairs = size_t(width) * height / 2;
-    for (size_t i = 0; i < pairs; ++i) {
-        const uint8_t *p = bgr + i * 6;
-        const int b0 = p[0], g0 = p[1], r0 = p[2], b1 = p[3], g1 = p[4], r1 = p[5];
-        const int r = (r0 + r1 + 1) / 2, g = (g0 + g1 + 1) / 2, b = (b0 + b1 + 1) / 2;
-        const auto u = uint8_t(128 + ((-38 * r - 74 * g + 112 * b + 128) >> 8));
-        const auto v = uint8_t(128 + ((112 * r - 94 * g - 18 * b + 128) >> 8));
-        uint8_t *q = out.data() + i * 4;
-        if (luma_first) {
-            q[0] = luma(r0, g0, b0), q[1] = u, q[2] = luma(r1, g1, b1), q[3] = v;
-        } else {
-            q[0] = u, q[1] = luma(r0, g0, b0), q[2] = v, q[3] = luma(r1, g1, b1);
-        }
-    }
+    imaging::Rgb24ToPacked422({bgr, ptrdiff_t(width) * 3}, false, {out.data(), ptrdiff_t(width) * 2}, uyvy, width,
+                              height);
     return out;
 }
 
@@ -268,27 +257,17 @@ std::vector<uint8_t> ToPairs(const uint8_t *bgr, int width, int height, bool lum
 
 std::vector<uint8_t> ToYuy2(const uint8_t *bgr, int width, int height)
 {
-    return ToPairs(bgr, width, height, true);
+    return ToPairs(bgr, width, height, false);
 }
 
 std::vector<uint8_t> ToUyvy(const uint8_t *bgr, int width, int height)
 {
-    return ToPairs(bgr, width, height, false);
+    return ToPairs(bgr, width, height, true);
 }
 
 bool StreamsPixelFormat(uint32_t pixel)
 {
-    switch (pixel) {
-    case imaging::kRgb24:
-    case imaging::kBgr24:
-    case imaging::kCompressed24:
-    case imaging::kCompressedYuv:
-    case imaging::kCompressedBgr24:
-    case imaging::kCompressedUyvy:
-        return true;
-    default:
-        return false;
-    }
+    return imaging::IsStreamFormat(pixel);
 }
 
 }  // namespace Sim
