@@ -20,7 +20,8 @@ const char kUsage[] =
     "store while it runs and refuses to run twice for one user.\n"
     "\n"
     "Signals: SIGTERM or SIGINT stop it; SIGHUP reads the store again; SIGUSR1\n"
-    "prints one line per node (state, size, frames queued, live, dropped).\n"
+    "prints one line per node (state, size, frames received from the device,\n"
+    "frames queued, live, dropped).\n"
     "\n"
     "Environment: TESSALINE_STORE (the store file), XDG_CONFIG_HOME (the store's\n"
     "default folder), XDG_DATA_HOME (the password key), XDG_RUNTIME_DIR (the\n"
@@ -74,10 +75,11 @@ int main(int argc, char **argv)
             if (sig == SIGUSR1) {
                 for (const Capture::NodeStatus &n : service->Nodes())
                     std::fprintf(stderr,
-                                 "tessaline-capture: %s \"%s\": %s, %dx%d, %s, %llu frames queued, %llu live, "
-                                 "%llu dropped\n",
+                                 "tessaline-capture: %s \"%s\": %s, %dx%d, %s, %llu received, %llu frames queued, "
+                                 "%llu live, %llu dropped\n",
                                  n.nodeName.c_str(), n.displayName.c_str(), n.state.c_str(), n.width, n.height,
-                                 n.streaming ? "streaming" : "idle", (unsigned long long)n.framesQueued,
+                                 n.streaming ? "streaming" : "idle", (unsigned long long)n.framesReceived,
+                                 (unsigned long long)n.framesQueued,
                                  (unsigned long long)n.liveQueued, (unsigned long long)n.framesDropped);
                 continue;
             }

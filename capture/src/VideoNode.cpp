@@ -259,6 +259,7 @@ NodeStatus VideoNode::Status()
     s.height = m_target.height;
     for (PixelFormat f : OfferedFormats(m_config))
         s.formats += std::string(s.formats.empty() ? "" : " ") + FormatName(f);
+    s.framesReceived = m_framesReceived.load();
     s.framesQueued = m_framesQueued.load();
     s.liveQueued = m_liveQueued.load();
     s.framesDropped = m_framesDropped.load();
@@ -359,6 +360,7 @@ void VideoNode::OnLinkFrame(const Grabber::FrameRecord &frame)
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_streaming || !m_negotiated)
             return;
+        ++m_framesReceived;
         fix = (m_config.options.flags & OPT_FIX_FPS) != 0;
         if (!fix && (m_config.options.flags & OPT_LIMIT_FPS)) {
             int64_t period = int64_t(1e9 * m_target.rate_den / m_target.rate_num);

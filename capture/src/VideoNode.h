@@ -112,7 +112,7 @@ private:
     std::map<pw_buffer *, std::shared_ptr<Mapping>> m_buffers;
     uint64_t m_sequence = 0;
 
-    std::atomic<uint64_t> m_framesQueued{0}, m_liveQueued{0}, m_framesDropped{0}, m_framesSkipped{0};
+    std::atomic<uint64_t> m_framesReceived{0}, m_framesQueued{0}, m_liveQueued{0}, m_framesDropped{0}, m_framesSkipped{0};
 
     std::thread m_pacer;  // "TSLCapturePace": no-signal and fixed-rate frames
     std::unique_ptr<DeviceLink> m_link;

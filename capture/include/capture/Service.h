@@ -34,6 +34,7 @@ struct NodeStatus {
     bool streaming = false;   // a consumer is streaming
     int32_t width = 0, height = 0;  // offered size
     std::string formats;      // offered formats in order, "YUY2 UYVY YV12 I420 BGR"
+    uint64_t framesReceived = 0;    // pictures the device sent while a consumer streamed
     uint64_t framesQueued = 0;      // every frame handed to PipeWire
     uint64_t liveQueued = 0;        // those that came from the device
     uint64_t framesDropped = 0;     // pictures lost because no buffer was free

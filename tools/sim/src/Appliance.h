@@ -127,6 +127,11 @@ struct Simulator::Impl {
         uint32_t pixel = 0;
         int width = 0, height = 0;
         int since_key = 0;
+        // While the shared picture stays the same (it changes ten times a second),
+        // its pixel pairs and the delta that changes nothing are made once.
+        std::shared_ptr<const std::vector<uint8_t>> source;
+        std::vector<uint8_t> pairs;
+        std::vector<uint8_t> unchanged;
     };
 
     // ---- Picture and streaming (Streamer.cpp)
@@ -140,9 +145,11 @@ struct Simulator::Impl {
     void StopStream(Session &s);
     // A compressed frame of the current picture: self-contained when the format or
     // size changed or the key-frame interval is up, else deltas against the last
-    // self-contained one. Empty when the picture cannot be encoded.
+    // self-contained one. Empty when the picture cannot be encoded. `source` is the
+    // shared picture the frame shows, none when the frame is a picture of its own.
     std::vector<uint8_t> NextCompressed(Device &d, CompressedStream &cs, uint32_t pixel, const VideoMode &mode,
-                                        const uint8_t *picture, bool &delta);
+                                        const uint8_t *picture,
+                                        const std::shared_ptr<const std::vector<uint8_t>> &source, bool &delta);
     void StreamLoop(Session &s);
     static std::vector<uint8_t> FlipRows(const std::vector<uint8_t> &pic, int w, int h);
 

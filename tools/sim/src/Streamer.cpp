@@ -78,21 +78,37 @@ void Simulator::Impl::StopStream(Session &s)
 }
 
 std::vector<uint8_t> Simulator::Impl::NextCompressed(Device &d, CompressedStream &cs, uint32_t pixel,
-                                                    const VideoMode &mode, const uint8_t *picture, bool &delta)
+                                                    const VideoMode &mode, const uint8_t *picture,
+                                                    const std::shared_ptr<const std::vector<uint8_t>> &source,
+                                                    bool &delta)
 {
-    std::vector<uint8_t> pairs;
+    bool key = pixel != cs.pixel || mode.width != cs.width || mode.height != cs.height ||
+               cs.since_key + 1 >= d.cfg.keyframe_interval;
+    const bool same = source && source == cs.source;
+    if (!same) {
+        cs.source = source;
+        cs.pairs.clear();
+        cs.unchanged.clear();
+    }
+    if (key) {
+        cs.unchanged.clear();
+    } else if (!cs.unchanged.empty()) {
+        // Deltas go against the last self-contained frame: the same picture gives the same delta.
+        cs.since_key++;
+        delta = true;
+        return cs.unchanged;
+    }
     if (pixel == imaging::kCompressedYuv || pixel == imaging::kCompressedUyvy) {
-        pairs = pixel == imaging::kCompressedYuv ? ToYuy2(picture, mode.width, mode.height)
-                                                 : ToUyvy(picture, mode.width, mode.height);
-        if (pairs.empty())
+        if (cs.pairs.empty() || pixel != cs.pixel)
+            cs.pairs = pixel == imaging::kCompressedYuv ? ToYuy2(picture, mode.width, mode.height)
+                                                        : ToUyvy(picture, mode.width, mode.height);
+        if (cs.pairs.empty())
             return {};
-        picture = pairs.data();
+        picture = cs.pairs.data();
     }
     imaging::EncodeOptions options;
     options.passes = uint32_t(d.cfg.stream_passes);
     options.fields = d.cfg.stream_fields;
-    bool key = pixel != cs.pixel || mode.width != cs.width || mode.height != cs.height ||
-               cs.since_key + 1 >= d.cfg.keyframe_interval;
     auto w = uint32_t(mode.width), h = uint32_t(mode.height);
     std::vector<uint8_t> frame = key ? cs.encoder.EncodeSelfContained(picture, w, h, pixel, options)
                                      : cs.encoder.EncodeDelta(picture, w, h, pixel, options);
@@ -102,6 +118,8 @@ std::vector<uint8_t> Simulator::Impl::NextCompressed(Device &d, CompressedStream
         cs.pixel = pixel, cs.width = mode.width, cs.height = mode.height, cs.since_key = 0;
     } else {
         cs.since_key++;
+        if (cs.source)
+            cs.unchanged = frame;
     }
     delta = !key;
     return frame;
@@ -141,7 +159,8 @@ void Simulator::Impl::StreamLoop(Session &s)
         const std::vector<uint8_t> *body = picture;
         bool delta = false;
         if (imaging::IsCompressed(pixel)) {
-            compressed = NextCompressed(d, cs, pixel, mode, picture->data(), delta);
+            compressed = NextCompressed(d, cs, pixel, mode, picture->data(), d.cfg.frame_counter ? nullptr : shared,
+                                        delta);
             if (compressed.empty())
                 continue;
             body = &compressed;

@@ -36,6 +36,7 @@ const char kHelp[] =
     "  -h, --help         this text\n"
     "\n"
     "A port of 0 lets the system choose; the chosen ports are printed.\n"
+    "SIGUSR1 rewrites the status file (its frame counts as of now).\n"
     "Without --device or --config one appliance runs with the defaults.\n"
     "\n"
     "Keys of SPEC (all optional):\n"
@@ -130,11 +131,12 @@ public:
         for (size_t i = 0; i < m_sim.DeviceCount(); ++i) {
             Sim::DeviceStats s = m_sim.Stats(i);
             char line[256];
-            std::snprintf(line, sizeof line, "device %zu %s connections %llu accepted %llu streaming %llu audio %llu\n", i,
+            std::snprintf(line, sizeof line, "device %zu %s connections %llu accepted %llu streaming %llu audio %llu frames %llu\n", i,
                           m_sim.Config(i).serial.c_str(), static_cast<unsigned long long>(s.open_connections),
                           static_cast<unsigned long long>(s.connections),
                           static_cast<unsigned long long>(s.streaming),
-                          static_cast<unsigned long long>(s.audio));
+                          static_cast<unsigned long long>(s.audio),
+                          static_cast<unsigned long long>(s.frames_streamed));
             text += line;
         }
         if (WriteFileAtomically(m_path, text))
@@ -235,6 +237,7 @@ int main(int argc, char **argv)
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -263,7 +266,10 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     int sig = 0;
-    sigwait(&set, &sig);
+    while (sigwait(&set, &sig) != 0 || sig == SIGUSR1) {
+        if (sig == SIGUSR1 && status)
+            (void)status->Write();  // the frame counts as of now
+    }
     if (verbose)
         std::fprintf(stderr, "tessaline-sim: stopping on signal %d\n", sig);
     sim.Stop();
