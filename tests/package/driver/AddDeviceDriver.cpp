@@ -7,10 +7,19 @@
 //   3. waits until the dialog's status light shows (the device answered),
 //   4. presses "Add", which saves the list and registers the connected devices.
 // Each step is reported on standard error as "driver: ..."; "driver: added" ends it.
+//
+// With TESSALINE_DRIVER_SEARCH=<name> it searches instead, as the demo's check does:
+//   1. presses "Search" in the main window,
+//   2. waits until a row of the list names the device and shows it working ("Device OK"),
+//   3. says "driver: found <row text>" and selects that row,
+//   4. with TESSALINE_DRIVER_SHOT (a PNG file) set, saves the window there once the
+//      row's preview had two seconds to arrive, and says "driver: saved <file>".
 #include <QApplication>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPixmap>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -20,7 +29,7 @@
 
 namespace {
 
-enum class Step { PressAdd, TypeAddress, WaitConnected, Done };
+enum class Step { PressAdd, TypeAddress, WaitConnected, PressSearch, WaitFound, Shoot, Done };
 
 Step g_step = Step::PressAdd;
 int g_ticks = 0;
@@ -44,6 +53,28 @@ T *FindVisible(const char *objectName)
 }
 
 void Say(const QString &text) { std::fprintf(stderr, "driver: %s\n", qPrintable(text)); }
+
+// The row that names `name`: its text for assistive tools ("<name>, <status>").
+struct Row {
+    QListWidget *list = nullptr;
+    int row = -1;
+    QString text;
+};
+Row RowNaming(const QString &name)
+{
+    for (QWidget *top : QApplication::topLevelWidgets()) {
+        if (!top->isVisible())
+            continue;
+        for (QListWidget *list : top->findChildren<QListWidget *>()) {
+            for (int row = 0; row < list->count(); ++row) {
+                const QString text = list->item(row)->data(Qt::AccessibleTextRole).toString();
+                if (text.startsWith(name + QStringLiteral(", ")))
+                    return {list, row, text};
+            }
+        }
+    }
+    return {};
+}
 
 void Tick()
 {
@@ -92,13 +123,49 @@ void Tick()
             }
         }
         break;
+    case Step::PressSearch:
+        if (QPushButton *search = FindVisible<QPushButton>("ctrl1013")) {
+            Say(QStringLiteral("pressing ") + search->text());
+            search->click();
+            g_step = Step::WaitFound;
+        }
+        break;
+    case Step::WaitFound: {
+        const Row row = RowNaming(QString::fromLocal8Bit(std::getenv("TESSALINE_DRIVER_SEARCH")));
+        if (row.text.endsWith(QStringLiteral(", Device OK"))) {
+            Say(QStringLiteral("found ") + row.text);
+            row.list->setCurrentRow(row.row);
+            row.list->scrollToItem(row.list->item(row.row));
+            g_step = std::getenv("TESSALINE_DRIVER_SHOT") ? Step::Shoot : Step::Done;
+            g_ticks = 0;
+        }
+        break;
+    }
+    case Step::Shoot:
+        if (g_ticks >= 20) {
+            const QString shot = QString::fromLocal8Bit(std::getenv("TESSALINE_DRIVER_SHOT"));
+            QWidget *window = nullptr;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                if (!window && top->isVisible() && top->findChild<QListWidget *>())
+                    window = top;
+            Say(window && window->grab().save(shot, "PNG") ? QStringLiteral("saved ") + shot
+                                                            : QStringLiteral("cannot save the window to ") + shot);
+            g_step = Step::Done;
+            return;
+        }
+        break;
     case Step::Done:
         return;
     }
     QTimer::singleShot(kTickMs, Tick);
 }
 
-void Start() { QTimer::singleShot(500, Tick); }
+void Start()
+{
+    if (std::getenv("TESSALINE_DRIVER_SEARCH"))
+        g_step = Step::PressSearch;
+    QTimer::singleShot(500, Tick);
+}
 
 }  // namespace
 
