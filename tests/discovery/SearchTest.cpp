@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "NetLab.h"
+#include "WaitFor.h"
 #include "Responder.h"
 
 using namespace std::chrono_literals;
@@ -359,9 +360,10 @@ TEST_F(DiscoveryLab, StrayEmptyAndOverlongDatagramsDoNotBlindTheSearch)
 
     // Inside "d": catch the broadcast request, then answer it with an empty and a
     // 56-byte datagram before ten valid replies from ten device addresses.
-    std::atomic<bool> answered{false};
+    std::atomic<bool> listening{false}, answered{false};
     std::thread devices = lab.StartIn("d", [&] {
         Udp listener(0, DISCOVERY_PORT);
+        listening = true;
         uint8_t request[64];
         sockaddr_in client{};
         if (listener.Receive(request, sizeof request, &client, 5000) != ssize_t(DISCOVERY_REQUEST_SIZE))
@@ -382,6 +384,8 @@ TEST_F(DiscoveryLab, StrayEmptyAndOverlongDatagramsDoNotBlindTheSearch)
         answered = true;
     });
 
+    // The search's request goes out once: it must find the listener bound.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return listening.load(); }));
     Collector collector;
     DiscoverySession *session = nullptr;
     ASSERT_TRUE(lab.RunIn("c", [&] { session = StartDiscovery(0, 0, nullptr, Collector::Callback, &collector); }));
