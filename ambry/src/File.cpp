@@ -10,12 +10,13 @@
 
 namespace Ambry {
 
-int FileOpenRegular(const char *path, uint64_t max_bytes, uint64_t *size)
+int FileOpenRegular(const char *path, uint64_t max_bytes, uint64_t *size, bool follow_links)
 {
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow_links ? 0 : O_NOFOLLOW);
     int fd;
     do {
         // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        fd = open(path, flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return -1;

@@ -12,7 +12,8 @@
 
 bool CaptureServiceRunning()
 {
-    int fd = open(Capture::InstanceLockPath().c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: whatever sits at that path must not hold the window.
+    int fd = open(Capture::InstanceLockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;  // never ran
     bool running = flock(fd, LOCK_SH | LOCK_NB) != 0;

@@ -1,5 +1,6 @@
 #include "store/Protect.h"
 
+#include <ambry/File.h>
 #include <ambry/Trace.h>
 
 #include <fcntl.h>
@@ -22,22 +23,6 @@ static_assert(crypto_secretbox_NONCEBYTES == 24 && crypto_secretbox_MACBYTES == 
 
 using Key = std::array<uint8_t, kKeyBytes>;
 
-bool ReadAll(int fd, uint8_t *out, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, out + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    // The file must hold exactly the key.
-    uint8_t extra;
-    return read(fd, &extra, 1) == 0;
-}
-
 bool WriteAll(int fd, const uint8_t *data, size_t size)
 {
     size_t done = 0;
@@ -54,12 +39,18 @@ bool WriteAll(int fd, const uint8_t *data, size_t size)
 
 bool LoadKeyFile(const std::string &path, Key *key)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
+    // Neither a link nor anything but a regular file of exactly the key's size: a FIFO
+    // put there must not hold the caller (often the window) waiting for a writer.
+    uint64_t size = 0;
+    int fd = Ambry::FileOpenRegular(path.c_str(), key->size(), &size, false);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            Ambry::TraceWarning("WARNING: protection key %s is not usable: %s\n", path.c_str(), std::strerror(errno));
         return false;
+    }
     struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-              (st.st_mode & 077) == 0 && ReadAll(fd, key->data(), key->size());
+    bool ok = size == key->size() && fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) == 0 &&
+              Ambry::FileReadExact(fd, key->data(), key->size());
     close(fd);
     if (!ok)
         Ambry::TraceWarning("WARNING: protection key %s is not usable\n", path.c_str());

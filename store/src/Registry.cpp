@@ -126,8 +126,16 @@ public:
         MakeParentDirs(path);
         // SQLite would create the file 0644 less the umask, and its journal files take
         // the file's mode: make it private first. An existing file keeps its mode.
-        if (int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600); fd >= 0)
+        // Anything but a regular file (a FIFO would hold every reader) is refused.
+        if (int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600); fd >= 0) {
+            struct stat st;
+            const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
             close(fd);
+            if (!regular) {
+                Ambry::TraceError("ERROR: settings store %s is not a regular file\n", path.c_str());
+                return false;
+            }
+        }
         sqlite3 *handle = nullptr;
         int rc = sqlite3_open_v2(path.c_str(), &handle,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);

@@ -4,12 +4,15 @@
 #include <store/Guid.h>
 #include <store/Protect.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 
 using storetest::StoreTest;
 
@@ -249,6 +252,27 @@ TEST_F(RegistryTest, AnUnusableFileFailsEveryCallQuietly)
     StoreClose();
     EXPECT_FALSE(CKey(CreateKeyPath(HKEY_CURRENT_USER, "x")));
     EXPECT_EQ(StoreLastError(), STORE_ERROR_CANNOT_OPEN);
+
+    // A FIFO or a device named as the store is refused at once, not read.
+    const std::string fifo = Dir() + "/fifo.db";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &special : {fifo, std::string("/dev/null")}) {
+        setenv("TESSALINE_STORE", special.c_str(), 1);
+        StoreClose();
+        auto created = std::async(std::launch::async, [] {
+            return CKey(CreateKeyPath(HKEY_CURRENT_USER, "x")) ? long(STORE_ERROR_SUCCESS) : StoreLastError();
+        });
+        if (created.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+            ADD_FAILURE() << special << ": opening the store blocked";
+            int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets the reader go
+            if (writer >= 0) {
+                (void)!write(writer, "not a database", 14);
+                close(writer);
+            }
+        }
+        EXPECT_EQ(created.get(), STORE_ERROR_CANNOT_OPEN) << special;
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
 }
 
 TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing)
@@ -348,6 +372,8 @@ TEST_F(ProtectTest, PasswordsRoundTripAndForeignBlobsReadAsEmpty)
     EXPECT_EQ(UnprotectPassword(blob), "");
 }
 
+// A key path holding a short file, a FIFO or a link to a good key: no password is
+// sealed, nothing waits for a writer, and what is there stays.
 TEST_F(ProtectTest, AnUnusableKeyFileIsNeverReplaced)
 {
     std::string dir = Dir() + "/data/tessaline";
@@ -359,6 +385,31 @@ TEST_F(ProtectTest, AnUnusableKeyFileIsNeverReplaced)
     chmod(path.c_str(), 0600);
     EXPECT_TRUE(ProtectPassword("x").empty());
     EXPECT_EQ(std::filesystem::file_size(path), 5u);
+
+    // Each case in a key folder of its own: the key is cached per path.
+    const std::string fifoHome = Dir() + "/fifo", linkHome = Dir() + "/link";
+    std::filesystem::create_directories(fifoHome + "/tessaline");
+    std::filesystem::create_directories(linkHome + "/tessaline");
+    const std::string fifo = fifoHome + "/tessaline/protect.key";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A good key elsewhere, reached through a link.
+    setenv("XDG_DATA_HOME", (Dir() + "/good").c_str(), 1);
+    ASSERT_FALSE(ProtectPassword("x").empty());
+    std::filesystem::create_symlink(ProtectKeyPath(), linkHome + "/tessaline/protect.key");
+
+    for (const std::string &home : {fifoHome, linkHome}) {
+        setenv("XDG_DATA_HOME", home.c_str(), 1);
+        auto sealed = std::async(std::launch::async, [] { return ProtectPassword("x"); });
+        if (sealed.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+            ADD_FAILURE() << home << ": reading the key blocked";
+            int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets the reader go
+            if (writer >= 0)
+                close(writer);
+        }
+        EXPECT_TRUE(sealed.get().empty()) << home;
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    EXPECT_TRUE(std::filesystem::is_symlink(linkHome + "/tessaline/protect.key"));
 }
 
 }  // namespace
