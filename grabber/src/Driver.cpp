@@ -83,7 +83,7 @@ int ParseGrab(Client *, PayloadReader &r, void *ctx)
     size_t n = r.Remaining();
     if (n == 0)
         return 1;
-    g->data = static_cast<uint8_t *>(std::malloc(n));
+    g->data = static_cast<uint8_t *>(HeapAllocate(n, nullptr));
     if (!g->data)
         return 0;  // the rest is skipped, the connection stays
     if (!r.Bytes(g->data, n)) {

@@ -13,6 +13,7 @@
 #include "grabber/Grabber.h"
 #include "grabber/Wire.h"
 
+#include <ambry/FaultInject.h>
 #include <ambry/Mutex.h>
 #include <imaging/Decoder.h>
 
@@ -48,7 +49,12 @@ constexpr uint32_t kFamily3 = 0x30000;
 
 constexpr int kLoginWaitMs = 5000;
 
-inline void *HeapAllocate(size_t size, void *) { return std::malloc(size ? size : 1); }
+// Frame buffers the reader fills. A buffer that cannot be had costs that one frame:
+// the caller skips the image and the connection goes on.
+inline void *HeapAllocate(size_t size, void *)
+{
+    return Ambry::FaultHit(Ambry::FaultKind::Alloc) ? nullptr : std::malloc(size ? size : 1);
+}
 inline void HeapRelease(void *data, void *) { std::free(data); }
 
 struct NetHandle : Handle {
