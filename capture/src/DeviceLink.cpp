@@ -219,6 +219,9 @@ void DeviceLink::Run()
         if (!streaming)
             LogProblem(LinkState::NoSignal, settings.label, "the device accepts no stream format; sending the no-signal picture");
         lock.lock();
+        // A start that failed because the connection ended (a request could not go
+        // out) is tried again once the handle has reconnected.
+        bool retryStart = false;
         auto unwantedSince = std::chrono::steady_clock::time_point{};
         while (!m_stop && m_generation == generation) {
             if (m_wanted) {
@@ -231,7 +234,13 @@ void DeviceLink::Run()
                 break;
             }
             m_connectionChanged = false;
+            retryStart = retryStart || (!streaming && m_connectionLost);
+            m_connectionLost = false;
             lock.unlock();
+            if (retryStart && Grabber::IsConnected(h)) {
+                retryStart = false;
+                streaming = StartStream(h, yuv);
+            }
             Grabber::VideoMode mode;
             Grabber::GetVideoMode(h, &mode);
             LinkState state = !Grabber::IsConnected(h) ? LinkState::Unreachable
@@ -272,8 +281,13 @@ bool DeviceLink::OnFrame(void *context, Grabber::FrameRecord *frame)
     return true;
 }
 
-void DeviceLink::OnConnection(void *context, bool, bool)
+void DeviceLink::OnConnection(void *context, bool connected, bool)
 {
+    if (!connected) {
+        auto *self = static_cast<DeviceLink *>(context);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_connectionLost = true;
+    }
     OnMode(context, Grabber::VideoMode{});
 }
 

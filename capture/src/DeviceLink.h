@@ -82,6 +82,7 @@ private:
     bool m_probe = false;
     bool m_stop = false;
     bool m_connectionChanged = false;
+    bool m_connectionLost = false;  // the handle's connection ended since the loop last looked
 
     std::mutex m_reportMutex;  // orders Report calls from several threads
     LinkState m_reported = LinkState::Idle;
