@@ -7,7 +7,18 @@
 
 #include <cstring>
 
+// Under ThreadSanitizer the clones' load-time resolver would run instrumented before
+// the sanitizer is set up (and crash the program): that build keeps the plain loops.
+#if defined(__SANITIZE_THREAD__)
+#define IMAGING_CLONES
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define IMAGING_CLONES
+#endif
+#endif
+#ifndef IMAGING_CLONES
 #define IMAGING_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
 
 namespace imaging {
 namespace {
