@@ -1,6 +1,7 @@
 // tessaline-reg: export and import round trips, all-or-nothing imports, and the
 // import parser's rules.
 #include "StoreFixture.h"
+#include "Slowdown.h"
 
 #include <RegText.h>
 
@@ -159,7 +160,7 @@ TEST_F(RegToolTest, QueriesSeeOneWholeListWhileImportsReplaceIt)
 
     int torn = 0, failed = 0;
     std::string firstBad;
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 200 / testsupport::kSlowdown; ++round) {
         std::string out;
         RegText::WalkReport report;
         if (!RegText::QueryKey(HKEY_CURRENT_USER, "SOFTWARE\\T\\Devices", true, &out, &report) ||

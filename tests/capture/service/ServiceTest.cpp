@@ -2,6 +2,7 @@
 // with consumers of our own: what is published, what arrives, and how the service
 // behaves when devices, options and the store change under it.
 #include "Harness.h"
+#include "Slowdown.h"
 
 #include <capture/Service.h>
 #include <capture/Wake.h>
@@ -263,7 +264,7 @@ TEST_F(CaptureService, FixedResolutionScalesWithEachOfferedMode)
         }
         a.options.scaleMode = mode;
         Register(a);
-        EXPECT_TRUE(WaitUntil([&] { return MaxDifference(LastFrame(c, 2), expected) <= 1; }, 4000))
+        EXPECT_TRUE(WaitUntil([&] { return MaxDifference(LastFrame(c, 2), expected) <= 1; }, 4000 * testsupport::kSlowdown))
             << "scale mode " << mode;
         EXPECT_EQ(c.Width(), 320);
         EXPECT_EQ(c.Height(), 240);
@@ -297,7 +298,13 @@ TEST_F(CaptureService, LimitsAndFixesTheFrameRate)
         c.Clear();
         std::this_thread::sleep_for(std::chrono::milliseconds(2000));
         double got = double(c.Count()) / 2.0;
-        EXPECT_NEAR(got, k.rate, k.rate * 0.25 + 2) << k.reg->name;
+        if (testsupport::kSlowdown == 1) {
+            EXPECT_NEAR(got, k.rate, k.rate * 0.25 + 2) << k.reg->name;
+        } else {
+            // Too slow a build to reach the rate: it still never goes over it.
+            EXPECT_GT(got, 0.0) << k.reg->name;
+            EXPECT_LE(got, k.rate * 1.25 + 2) << k.reg->name;
+        }
         EXPECT_FALSE(AllBlackBgr(c.Frames().back().bytes)) << k.reg->name;
     }
 }
@@ -423,17 +430,20 @@ TEST_F(CaptureService, GStreamerListsTheCameraByNameAndRecordsItsPicture)
     SessionView view;
     ASSERT_TRUE(WaitUntil([&] { return view.Nodes().count(NodeName(a.clsid)) == 1; }, 3000));
 
-    std::string listed = RunCommand("timeout 20 gst-device-monitor-1.0 Video/Source 2>&1");
+    const std::string limit = "timeout " + std::to_string(30 * testsupport::kSlowdown) + " ";
+    std::string listed = RunCommand(limit + "gst-device-monitor-1.0 Video/Source 2>&1");
     EXPECT_NE(listed.find("name  : Reception desk"), std::string::npos) << listed;
 
     std::string file = std::string(getenv("XDG_CONFIG_HOME")) + "/frames.bgr";
-    std::string output = RunCommand("timeout 30 gst-launch-1.0 -q pipewiresrc target-object=" + NodeName(a.clsid) +
-                             " num-buffers=60 ! video/x-raw,format=BGR ! filesink location=" + file + " 2>&1");
+    const size_t kFrames = 60 / testsupport::kSlowdown;
+    std::string output = RunCommand(limit + "gst-launch-1.0 -q pipewiresrc target-object=" + NodeName(a.clsid) +
+                                    " num-buffers=" + std::to_string(kFrames) +
+                                    " ! video/x-raw,format=BGR ! filesink location=" + file + " 2>&1");
     std::ifstream in(file, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::vector<uint8_t> still = StillPicture("TS0001", 640, 480);
-    ASSERT_EQ(bytes.size(), 60 * still.size()) << output;
-    for (size_t i = 0; i < 60; ++i)
+    ASSERT_EQ(bytes.size(), kFrames * still.size()) << output;
+    for (size_t i = 0; i < kFrames; ++i)
         ASSERT_TRUE(std::equal(still.begin(), still.end(), bytes.begin() + ptrdiff_t(i * still.size()))) << "frame " << i;
 }
 
