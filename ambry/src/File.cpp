@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "Transfer.h"
 #include "ambry/FaultInject.h"
 
 namespace Ambry {
@@ -42,15 +43,7 @@ int FileOpenRegular(const char *path, uint64_t max_bytes, uint64_t *size, bool f
 
 long FileReadSome(int fd, void *data, size_t size)
 {
-    if (FaultHit(FaultKind::FileRead)) {
-        errno = EIO;
-        return -1;
-    }
-    ssize_t n;
-    do {
-        n = read(fd, data, size);
-    } while (n < 0 && errno == EINTR);
-    return long(n);
+    return InterruptibleTransfer(FaultKind::FileRead, [&] { return read(fd, data, size); });
 }
 
 bool FileReadExact(int fd, void *data, size_t size)

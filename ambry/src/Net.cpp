@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "ModuleInternal.h"
+#include "Transfer.h"
 #include "ambry/Clock.h"
 #include "ambry/FaultInject.h"
 #include "ambry/Module.h"
@@ -328,57 +329,30 @@ Socket SocketAccept(Socket s, uint32_t *ip, uint16_t *port)
 
 long SocketSend(Socket s, const void *data, size_t size)
 {
-    if (FaultHit(FaultKind::SocketSend)) {
-        errno = EIO;
-        return -1;
-    }
-    ssize_t rc;
-    do {
-        rc = send(s, data, size, MSG_NOSIGNAL);
-    } while (rc < 0 && errno == EINTR);
-    return rc;
+    return InterruptibleTransfer(FaultKind::SocketSend, [&] { return send(s, data, size, MSG_NOSIGNAL); });
 }
 
 long SocketReceive(Socket s, void *data, size_t size)
 {
-    if (FaultHit(FaultKind::SocketRecv)) {
-        errno = EIO;
-        return -1;
-    }
-    ssize_t rc;
-    do {
-        rc = recv(s, data, size, 0);
-    } while (rc < 0 && errno == EINTR);
-    return rc;
+    return InterruptibleTransfer(FaultKind::SocketRecv, [&] { return recv(s, data, size, 0); });
 }
 
 long SocketSendTo(Socket s, const void *data, size_t size, uint32_t ip, uint16_t port)
 {
-    if (FaultHit(FaultKind::SocketSend)) {
-        errno = EIO;
-        return -1;
-    }
-    sockaddr_in address = MakeAddress(ip, port);
-    ssize_t rc;
-    do {
-        rc = sendto(s, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    } while (rc < 0 && errno == EINTR);
-    return rc;
+    const sockaddr_in address = MakeAddress(ip, port);
+    return InterruptibleTransfer(FaultKind::SocketSend, [&] {
+        return sendto(s, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    });
 }
 
 long SocketReceiveFrom(Socket s, void *data, size_t capacity, uint32_t *ip, uint16_t *port)
 {
-    if (FaultHit(FaultKind::SocketRecv)) {
-        errno = EIO;
-        return -1;
-    }
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    ssize_t rc;
-    do {
-        // MSG_TRUNC makes recvfrom report the datagram's real length.
-        rc = recvfrom(s, data, capacity, MSG_TRUNC, reinterpret_cast<sockaddr *>(&address), &length);
-    } while (rc < 0 && errno == EINTR);
+    // MSG_TRUNC makes recvfrom report the datagram's real length.
+    const long rc = InterruptibleTransfer(FaultKind::SocketRecv, [&] {
+        return recvfrom(s, data, capacity, MSG_TRUNC, reinterpret_cast<sockaddr *>(&address), &length);
+    });
     if (rc < 0)
         return -1;
     if (static_cast<size_t>(rc) > capacity) {

@@ -142,19 +142,32 @@ void EncodeAdjustmentBlock(PayloadWriter &w, const VideoAdjustments &adj, const 
         w.U16(o);
 }
 
-bool DecodeAdjustmentBlock(PayloadReader &r, VideoAdjustments &adj, AdjustmentRanges &ranges)
+namespace {
+
+// An adjustment layout: Words 32-bit fields, then Halves 16-bit fields, read
+// whole or not at all.
+template <size_t Words, size_t Halves>
+bool ReadAdjustmentFields(PayloadReader &r, uint32_t (&v)[Words], uint16_t (&s)[Halves])
 {
-    if (r.Remaining() < kAdjustmentBlockBytes) {
+    if (r.Remaining() < Words * 4 + Halves * 2) {
         r.Fail();
         return false;
     }
-    uint32_t v[14];
-    uint16_t s[13];
     for (uint32_t &x : v)
         r.U32(x);
     for (uint16_t &x : s)
         r.U16(x);
-    if (r.Failed())
+    return !r.Failed();
+}
+
+}  // namespace
+
+bool DecodeAdjustmentBlock(PayloadReader &r, VideoAdjustments &adj, AdjustmentRanges &ranges)
+{
+    uint32_t v[14];
+    uint16_t s[13];
+    static_assert(sizeof v + sizeof s == kAdjustmentBlockBytes);
+    if (!ReadAdjustmentFields(r, v, s))
         return false;
     auto lo16 = [](uint32_t x) { return static_cast<int16_t>(x & 0xFFFF); };
     ranges.leading = v[0];
@@ -202,17 +215,10 @@ void EncodeAdjustmentRecord(PayloadWriter &w, const VideoAdjustments &adj)
 
 bool DecodeAdjustmentRecord(PayloadReader &r, VideoAdjustments &adj)
 {
-    if (r.Remaining() < kAdjustmentRecordBytes) {
-        r.Fail();
-        return false;
-    }
     uint32_t v[6];
     uint16_t s[7];
-    for (uint32_t &x : v)
-        r.U32(x);
-    for (uint16_t &x : s)
-        r.U16(x);
-    if (r.Failed())
+    static_assert(sizeof v + sizeof s == kAdjustmentRecordBytes);
+    if (!ReadAdjustmentFields(r, v, s))
         return false;
     adj.flags = v[0];
     adj.hshift = static_cast<int32_t>(v[1]);
