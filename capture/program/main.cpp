@@ -1,4 +1,5 @@
 // tessaline-capture: every registered device as a PipeWire camera, for this user.
+#include <ambry/Thread.h>
 #include <capture/Service.h>
 #include <tessaline/Version.h>
 
@@ -63,7 +64,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "tessaline-capture: %s\n", error.c_str());
         return 1;
     }
-    std::thread waiter([&service, &signals] {
+    std::thread waiter = Ambry::StartThread("TSLCaptureSig", [&service, &signals] {
         for (;;) {
             int sig = 0;
             if (sigwait(&signals, &sig) != 0)

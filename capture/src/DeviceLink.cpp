@@ -3,12 +3,12 @@
 
 #include "Log.h"
 
+#include <ambry/Thread.h>
 #include <store/Device.h>
 
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
-#include <pthread.h>
 
 namespace Capture {
 namespace {
@@ -37,10 +37,7 @@ const char *LinkStateName(LinkState state)
 
 DeviceLink::DeviceLink(LinkSink *sink, const LinkSettings &settings) : m_sink(sink), m_settings(settings)
 {
-    m_thread = std::thread([this] {
-        pthread_setname_np(pthread_self(), "TSLCaptureLink");
-        Run();
-    });
+    m_thread = Ambry::StartThread("TSLCaptureLink", [this] { Run(); });
 }
 
 DeviceLink::~DeviceLink()

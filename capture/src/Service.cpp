@@ -7,6 +7,7 @@
 #include "capture/DeviceConfig.h"
 #include "capture/Wake.h"
 
+#include <ambry/Thread.h>
 #include <grabber/Grabber.h>
 #include <store/Registry.h>
 
@@ -19,7 +20,6 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -237,10 +237,7 @@ bool Service::Impl::Open(std::string *error)
     bool readable = Reconcile();
     if (!readable)
         rescan = true;  // the watcher tries again
-    watcher = std::thread([this] {
-        pthread_setname_np(pthread_self(), "TSLCaptureWatch");
-        Watch();
-    });
+    watcher = Ambry::StartThread("TSLCaptureWatch", [this] { Watch(); });
     return true;
 }
 

@@ -4,13 +4,13 @@
 #include "Log.h"
 #include "PipeWire.h"
 
+#include <ambry/Thread.h>
 #include <options/CaptureOptions.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numeric>
-#include <pthread.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -101,10 +101,7 @@ VideoNode::VideoNode(pw_thread_loop *loop, pw_core *core, const DeviceConfig &co
         m_stream = nullptr;
         return;
     }
-    m_pacer = std::thread([this] {
-        pthread_setname_np(pthread_self(), "TSLCapturePace");
-        Pace();
-    });
+    m_pacer = Ambry::StartThread("TSLCapturePace", [this] { Pace(); });
     m_link = std::make_unique<DeviceLink>(this, LinkSettingsFor(config, options));
     if (options.probe_modes)
         m_link->Probe();

@@ -4,6 +4,7 @@
 
 #include <ambry/Net.h>
 #include <ambry/Random.h>
+#include <ambry/Thread.h>
 #include <ambry/Trace.h>
 
 #include <arpa/inet.h>
@@ -201,7 +202,7 @@ DiscoverySession *StartDiscovery(uint32_t device_query_a, uint32_t device_query_
     session->running.store(true, std::memory_order_release);
     try {
         DiscoverySession *raw = session.get();
-        session->thread = std::thread([raw] { raw->Run(); });
+        session->thread = Ambry::StartThread("TSLSearch", [raw] { raw->Run(); });
     } catch (const std::system_error &) {
         return nullptr;
     }

@@ -6,6 +6,7 @@
 #include <ambry/Mutex.h>
 #include <ambry/Net.h>
 #include <ambry/NetworkWait.h>
+#include <ambry/Thread.h>
 #include <ambry/Trace.h>
 
 #include <algorithm>
@@ -19,7 +20,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -127,16 +127,16 @@ struct Client {
     const ClientCallbacks *callbacks = nullptr;
     std::atomic<void *> owner{nullptr};
 
-    Ambry::CMutex write_lock;  // guards everything below
+    Ambry::CMutex write_lock;  // guards the fields that name it; held while a frame is written
     Ambry::CEvent ready;
-    bool closed = false;
-    uint32_t id_counter = 0;
-    std::list<std::shared_ptr<PendingLogin>> logins;
-    uint16_t version[3] = {};
-    uint8_t extra = 0;
+    bool closed TSL_GUARDED_BY(write_lock) = false;
+    uint32_t id_counter TSL_GUARDED_BY(write_lock) = 0;
+    std::list<std::shared_ptr<PendingLogin>> logins TSL_GUARDED_BY(write_lock);
+    uint16_t version[3] TSL_GUARDED_BY(write_lock) = {};
+    uint8_t extra TSL_GUARDED_BY(write_lock) = 0;
     std::atomic<int> request_timeout_ms{10000};
     std::atomic<int> spin_us{kSpinMicroseconds};
-    std::unordered_map<uint32_t, std::shared_ptr<Pending>> pending;
+    std::unordered_map<uint32_t, std::shared_ptr<Pending>> pending TSL_GUARDED_BY(write_lock);
 
     std::thread reader;
     uint32_t peer_address = 0;
@@ -163,7 +163,7 @@ public:
             // A thread being stopped may not have seen its stop yet: the new one gets
             // its own run number, so that stop stays in force for the old one.
             const uint64_t run = ++m_run;
-            m_thread = std::thread([this, run] { Run(run); });
+            m_thread = Ambry::StartThread("TSLKeepAlive", [this, run] { Run(run); });
         }
     }
 
@@ -210,7 +210,6 @@ private:
     // Runs until m_run moves past `run`.
     void Run(uint64_t run)
     {
-        pthread_setname_np(pthread_self(), "TSLKeepAlive");
         std::unique_lock<std::mutex> lock(m_lock);
         auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_period_ms);
         while (m_run == run) {
@@ -284,10 +283,10 @@ bool SendFrame(Client *c, const std::vector<uint8_t> &bytes)
 
 // ---- Login handling (reader thread) ---------------------------------------------------
 
-// Registers a request whose reply goes to `complete`; its id. The caller holds the
-// write lock.
-uint32_t AddPending(Client *c, CompletionFn complete, void *context)
+// Registers a request whose reply goes to `complete`; its id.
+uint32_t AddPendingLocked(Client *c, CompletionFn complete, void *context) TSL_REQUIRES(c->write_lock)
 {
+    c->write_lock.AssertHeld();
     const uint32_t id = NextRequestId(c->id_counter);
     auto entry = std::make_shared<Pending>();
     entry->id = id;
@@ -297,8 +296,10 @@ uint32_t AddPending(Client *c, CompletionFn complete, void *context)
     return id;
 }
 
-std::shared_ptr<PendingLogin> FindLogin(Client *c, uint32_t start_id, uint32_t result_id)
+std::shared_ptr<PendingLogin> FindLoginLocked(Client *c, uint32_t start_id, uint32_t result_id)
+    TSL_REQUIRES(c->write_lock)
 {
+    c->write_lock.AssertHeld();
     for (auto &l : c->logins)
         if ((start_id && l->start_id == start_id) || (result_id && l->result_id == result_id))
             return l;
@@ -310,7 +311,7 @@ bool OnLoginStartReply(Client *c, uint32_t id, uint8_t, uint32_t, PayloadReader 
     uint8_t answer = 0;
     bool have = payload.U8(answer);
     Ambry::CLock lock(c->write_lock);
-    auto login = FindLogin(c, id, 0);
+    auto login = FindLoginLocked(c, id, 0);
     if (!have) {
         if (login) {
             login->outcome = OUTCOME_ERROR;
@@ -330,7 +331,7 @@ bool OnLoginResultReply(Client *c, uint32_t id, uint8_t status, uint32_t, Payloa
     uint32_t answer = 0;
     bool have = status == 0 && payload.U32(answer);
     Ambry::CLock lock(c->write_lock);
-    auto login = FindLogin(c, 0, id);
+    auto login = FindLoginLocked(c, 0, id);
     if (!login)
         return true;
     if (!have)
@@ -380,7 +381,7 @@ bool OnChallenge(Client *c, const IncomingFrame &frame, PayloadReader &payload)
     login->answered = true;
     if (c->closed)
         return true;
-    const uint32_t id = AddPending(c, OnLoginResultReply, nullptr);
+    const uint32_t id = AddPendingLocked(c, OnLoginResultReply, nullptr);
     login->result_id = id;
     (void)SendFrame(c, BuildRequestBytes(id, REQ_LOGIN_RESULT, {}));
     return true;
@@ -485,9 +486,8 @@ bool HandleEvent(Client *c, const IncomingFrame &frame, PayloadReader &payload)
 
 void ReaderLoop(Client *c)
 {
-    pthread_setname_np(pthread_self(), "TSLClient_Thread");
     if (!c->transport->OpenInput()) {
-        Ambry::TraceError("TSLClient_Thread: cannot open compressed socket\n");
+        Ambry::TraceError("TSLClientReader: cannot open compressed socket\n");
     } else {
         InputStream &in = c->transport->Input();
         for (;;) {
@@ -604,7 +604,7 @@ Client *AttachClient(int fd, bool compressed, const ClientCallbacks *callbacks, 
     c->callbacks = callbacks;
     c->owner = owner;
     Client *client = c.release();
-    client->reader = std::thread(ReaderLoop, client);
+    client->reader = Ambry::StartThread("TSLClientReader", [client] { ReaderLoop(client); });
     TheKeepAlive().Add(client);
     return client;
 }
@@ -702,7 +702,7 @@ uint32_t AsyncRequest(Client *client, uint32_t type, const std::vector<uint8_t> 
     Ambry::CLock lock(client->write_lock);
     if (client->closed)
         return 0;
-    const uint32_t id = AddPending(client, complete, context);
+    const uint32_t id = AddPendingLocked(client, complete, context);
     if (!SendFrame(client, BuildRequestBytes(id, type, payload))) {
         client->pending.erase(id);
         return 0;
@@ -726,7 +726,7 @@ int BeginLogin(Client *client, const char *user, const uint8_t password_digest[1
         if (client->closed)
             return OUTCOME_ERROR;
         client->logins.push_back(login);
-        const uint32_t id = AddPending(client, OnLoginStartReply, nullptr);
+        const uint32_t id = AddPendingLocked(client, OnLoginStartReply, nullptr);
         login->start_id = id;
         if (!SendFrame(client, BuildRequestBytes(id, REQ_LOGIN_START, {}))) {
             client->pending.erase(id);

@@ -1,5 +1,5 @@
 // A client: the grabber library's connection to one device. A TCP socket, a send
-// and a receive side (plain or compressed), one reader thread "TSLClient_Thread",
+// and a receive side (plain or compressed), one reader thread "TSLClientReader",
 // the table of requests that wait for replies, the login exchanges under way, and
 // membership in the library-wide keep-alive thread.
 //

@@ -275,7 +275,7 @@ Handle *OpReopen(Handle *handle)
         std::memcpy(user, h->user, sizeof user);
         std::memcpy(digest, h->password_digest, sizeof digest);
     }
-    if (logged_in && BeginLogin(n->client, user, digest, kLoginWaitMs) == OUTCOME_ACCEPTED) {
+    if (logged_in && BeginLogin(CurrentClient(n), user, digest, kLoginWaitMs) == OUTCOME_ACCEPTED) {
         Ambry::CLock lock(n->state_lock);
         n->state |= ST_LOGGED_IN;
         std::memcpy(n->user, user, sizeof user);
@@ -620,7 +620,10 @@ Handle *OpenWith(uint32_t address, uint16_t port, const OpenOptions &options)
     auto h = std::make_unique<NetHandle>();
     h->ops = &TheDriver().ops;
     h->options = options;
-    h->client = c;
+    {
+        Ambry::CLock lock(h->state_lock);
+        h->client = c;
+    }
     uint32_t type = 0;
     if (WaitedRequest(c, REQ_GET_SERIAL, {}, ParseSerial, h->serial) <= 0 ||
         WaitedRequest(c, REQ_GET_TYPE, {}, ParseU32, &type) <= 0) {
@@ -642,10 +645,13 @@ Handle *OpenWith(uint32_t address, uint16_t port, const OpenOptions &options)
     else
         h->name = TheDriver().name;
 
-    h->capabilities = ClientCapabilities(c);
-    h->family = (h->capabilities & CAP_FAMILY_3) ? kFamily3 : kFamily2;
-    if (h->capabilities & CAP_AUDIO)
-        h->state |= ST_HAS_AUDIO;
+    {
+        Ambry::CLock lock(h->state_lock);
+        h->capabilities = ClientCapabilities(c);
+        h->family = (h->capabilities & CAP_FAMILY_3) ? kFamily3 : kFamily2;
+        if (h->capabilities & CAP_AUDIO)
+            h->state |= ST_HAS_AUDIO;
+    }
     h->options.frame_wait_ms = options.frame_wait_ms;
     SetClientOwner(c, h.get());
     StateReply state;

@@ -57,6 +57,8 @@ inline void *HeapAllocate(size_t size, void *)
 }
 inline void HeapRelease(void *data, void *) { std::free(data); }
 
+// Fields without a lock named are set while the handle opens and stay as they
+// are, or belong to one thread as their comments say.
 struct NetHandle : Handle {
     uint32_t family = kFamily2;
     char serial[kSerialBytes + 1] = {};
@@ -67,9 +69,9 @@ struct NetHandle : Handle {
     Ambry::CMutex state_lock;
     std::condition_variable_any frame_cv;  // with state_lock
 
-    Client *client = nullptr;
-    bool disconnected = false;
-    uint32_t capabilities = 0;
+    Client *client TSL_GUARDED_BY(state_lock) = nullptr;
+    bool disconnected TSL_GUARDED_BY(state_lock) = false;
+    uint32_t capabilities TSL_GUARDED_BY(state_lock) = 0;
     uint32_t type = 0;
     std::string name;
     uint32_t address = 0;
@@ -78,17 +80,17 @@ struct NetHandle : Handle {
     OpenOptions options;
 
     // Reconnection worker.
-    std::thread reconnect_thread;
-    std::mutex reconnect_mutex;
-    std::condition_variable reconnect_cv;
-    bool reconnect_wake = false;
-    bool reconnect_stop = false;
+    Ambry::CMutex reconnect_mutex;
+    std::condition_variable_any reconnect_cv;  // with reconnect_mutex
+    std::thread reconnect_thread TSL_GUARDED_BY(reconnect_mutex);
+    bool reconnect_wake TSL_GUARDED_BY(reconnect_mutex) = false;
+    bool reconnect_stop TSL_GUARDED_BY(reconnect_mutex) = false;
     // Closing calls a running attempt off: the connect and greeting waits watch
     // the flag, and the client of an attempt not yet handed over (under
     // reconnect_mutex) is aborted.
     std::atomic<bool> reconnect_cancel{false};
-    Client *reconnecting = nullptr;
-    bool closing = false;
+    Client *reconnecting TSL_GUARDED_BY(reconnect_mutex) = nullptr;
+    bool closing TSL_GUARDED_BY(state_lock) = false;
 
     imaging::FrameDecoder decoder;  // reader thread only
     // The self-contained frame the decoder's reference came from (reader thread
@@ -100,26 +102,26 @@ struct NetHandle : Handle {
         uint32_t id = 0, width = 0, height = 0, target = 0;
     } reference;
 
-    uint32_t state = 0;
-    char user[32] = {};
-    uint8_t password_digest[16] = {};
-    uint32_t active_format = 0;
-    uint32_t requested_format = 0;
-    CropRect crop;
-    VideoMode mode;
-    uint8_t grab_state = GRAB_STATE_IDLE;
+    uint32_t state TSL_GUARDED_BY(state_lock) = 0;
+    char user[32] TSL_GUARDED_BY(state_lock) = {};
+    uint8_t password_digest[16] TSL_GUARDED_BY(state_lock) = {};
+    uint32_t active_format TSL_GUARDED_BY(state_lock) = 0;
+    uint32_t requested_format TSL_GUARDED_BY(state_lock) = 0;
+    CropRect crop TSL_GUARDED_BY(state_lock);
+    VideoMode mode TSL_GUARDED_BY(state_lock);
+    uint8_t grab_state TSL_GUARDED_BY(state_lock) = GRAB_STATE_IDLE;
 
-    FrameAllocator allocator{HeapAllocate, HeapRelease};
-    void *allocator_context = nullptr;
-    StreamCallbacks stream{};
-    void *stream_context = nullptr;
-    NotifyCallbacks notify{};
-    void *notify_context = nullptr;
-    AudioFormat audio;         // the device's last audio format (id -1: none)
-    AudioFormat audio_wanted;  // what StartAudio got as the answer
+    FrameAllocator allocator TSL_GUARDED_BY(state_lock) = {HeapAllocate, HeapRelease};
+    void *allocator_context TSL_GUARDED_BY(state_lock) = nullptr;
+    StreamCallbacks stream TSL_GUARDED_BY(state_lock) = {};
+    void *stream_context TSL_GUARDED_BY(state_lock) = nullptr;
+    NotifyCallbacks notify TSL_GUARDED_BY(state_lock) = {};
+    void *notify_context TSL_GUARDED_BY(state_lock) = nullptr;
+    AudioFormat audio TSL_GUARDED_BY(state_lock);         // the device's last audio format (id -1: none)
+    AudioFormat audio_wanted TSL_GUARDED_BY(state_lock);  // what StartAudio got as the answer
 
-    std::deque<FrameRecord *> queue;
-    std::map<uint32_t, Parameter> param_cache;
+    std::deque<FrameRecord *> queue TSL_GUARDED_BY(state_lock);
+    std::map<uint32_t, Parameter> param_cache TSL_GUARDED_BY(state_lock);
 };
 
 // ---- Handles (Driver.cpp) -------------------------------------------------------------
@@ -150,7 +152,7 @@ std::vector<uint8_t> StartAudioPayload(const AudioFormat &format);
 FrameRecord *NewFrame(NetHandle *h, const FrameHeader &header, uint8_t *data, size_t size,
                       void (*release)(void *, void *), void *release_context);
 void FreeFrame(FrameRecord *frame);
-void DiscardQueueLocked(NetHandle *h);
+void DiscardQueueLocked(NetHandle *h) TSL_REQUIRES(h->state_lock);
 
 // Sets the device's stream format and, when it changed, its crop rectangle.
 bool ApplyStreamFormat(NetHandle *h, Client *c, uint32_t format, const CropRect *crop);

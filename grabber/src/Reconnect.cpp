@@ -5,9 +5,10 @@
 // reconnection interval until it succeeds or is stopped.
 #include "NetHandle.h"
 
+#include <ambry/Thread.h>
+
 #include <chrono>
 #include <cstring>
-#include <pthread.h>
 
 namespace Grabber {
 
@@ -15,7 +16,7 @@ namespace {
 
 bool StopRequested(NetHandle *h)
 {
-    std::lock_guard<std::mutex> rl(h->reconnect_mutex);
+    Ambry::CLock rl(h->reconnect_mutex);
     return h->reconnect_stop;
 }
 
@@ -23,7 +24,7 @@ bool StopRequested(NetHandle *h)
 // first; false then.
 bool Attempting(NetHandle *h, Client *client)
 {
-    std::lock_guard<std::mutex> rl(h->reconnect_mutex);
+    Ambry::CLock rl(h->reconnect_mutex);
     h->reconnecting = h->reconnect_stop ? nullptr : client;
     return !h->reconnect_stop;
 }
@@ -83,11 +84,13 @@ void HandOver(NetHandle *h, Client *fresh)
 
 void ReconnectWorker(NetHandle *h)
 {
-    pthread_setname_np(pthread_self(), "TSLReconnect");
     for (;;) {
         {
-            std::unique_lock<std::mutex> rl(h->reconnect_mutex);
-            h->reconnect_cv.wait(rl, [h] { return h->reconnect_wake || h->reconnect_stop; });
+            Ambry::CLock rl(h->reconnect_mutex);
+            h->reconnect_cv.wait(h->reconnect_mutex, [h] {
+                h->reconnect_mutex.AssertHeld();  // the wait calls its predicate with the lock held
+                return h->reconnect_wake || h->reconnect_stop;
+            });
             if (h->reconnect_stop)
                 return;
             h->reconnect_wake = false;
@@ -126,9 +129,12 @@ void ReconnectWorker(NetHandle *h)
             (void)Attempting(h, nullptr);
             if (fresh)
                 CloseClient(fresh);
-            std::unique_lock<std::mutex> rl(h->reconnect_mutex);
-            h->reconnect_cv.wait_for(rl, std::chrono::milliseconds(h->options.reconnect_interval_ms),
-                                     [h] { return h->reconnect_stop; });
+            Ambry::CLock rl(h->reconnect_mutex);
+            const auto interval = std::chrono::milliseconds(h->options.reconnect_interval_ms);
+            h->reconnect_cv.wait_for(h->reconnect_mutex, interval, [h] {
+                h->reconnect_mutex.AssertHeld();
+                return h->reconnect_stop;
+            });
             if (h->reconnect_stop)
                 return;
         }
@@ -139,10 +145,10 @@ void ReconnectWorker(NetHandle *h)
 
 void WakeReconnect(NetHandle *h)
 {
-    std::lock_guard<std::mutex> rl(h->reconnect_mutex);
+    Ambry::CLock rl(h->reconnect_mutex);
     if (!h->reconnect_thread.joinable()) {
         h->reconnect_stop = false;
-        h->reconnect_thread = std::thread(ReconnectWorker, h);
+        h->reconnect_thread = Ambry::StartThread("TSLReconnect", [h] { ReconnectWorker(h); });
     }
     h->reconnect_wake = true;
     h->reconnect_cv.notify_all();
@@ -184,7 +190,7 @@ void StopReconnect(NetHandle *h, bool call_off)
 {
     std::thread worker;
     {
-        std::lock_guard<std::mutex> rl(h->reconnect_mutex);
+        Ambry::CLock rl(h->reconnect_mutex);
         h->reconnect_stop = true;
         if (call_off) {
             h->reconnect_cancel = true;
@@ -195,7 +201,7 @@ void StopReconnect(NetHandle *h, bool call_off)
     }
     if (worker.joinable())
         worker.join();
-    std::lock_guard<std::mutex> rl(h->reconnect_mutex);
+    Ambry::CLock rl(h->reconnect_mutex);
     h->reconnect_stop = false;
     h->reconnect_wake = false;
     h->reconnect_cancel = false;

@@ -109,6 +109,7 @@ void FreeFrame(FrameRecord *frame)
 
 void DiscardQueueLocked(NetHandle *h)
 {
+    h->state_lock.AssertHeld();
     for (FrameRecord *f : h->queue)
         FreeFrame(f);
     h->queue.clear();
@@ -336,8 +337,11 @@ FrameRecord *GrabStreamed(NetHandle *h, Client *c, uint32_t format, const CropRe
     for (;;) {
         FrameRecord *frame = nullptr;
         {
-            std::unique_lock<Ambry::CMutex> lock(h->state_lock);
-            h->frame_cv.wait_until(lock, until, [h] { return !h->queue.empty() || h->disconnected; });
+            Ambry::CLock lock(h->state_lock);
+            h->frame_cv.wait_until(h->state_lock, until, [h] {
+                h->state_lock.AssertHeld();  // the wait calls its predicate with the lock held
+                return !h->queue.empty() || h->disconnected;
+            });
             if (h->queue.empty())
                 return nullptr;
             frame = h->queue.front();

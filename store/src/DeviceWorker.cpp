@@ -2,14 +2,14 @@
 // that queue work for it, and the notifications it posts.
 #include "store/Device.h"
 
+#include <ambry/Thread.h>
 #include <ambry/Trace.h>
 #include <discovery/Discovery.h>
-
-#include <pthread.h>
 
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <system_error>
 
 namespace {
 
@@ -77,14 +77,10 @@ bool CDevice::Start(const DiscoveryRecord *record)
             QueueJob(&CDevice::JobResolve);
     }
     AddRef();  // the worker's reference
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attr, &CDevice::WorkerMain, this);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        Ambry::TraceError("ERROR: cannot start device worker, error %d\n", rc);
+    try {
+        Ambry::StartThread("tsl-device", [this] { WorkerMain(); }).detach();
+    } catch (const std::system_error &error) {
+        Ambry::TraceError("ERROR: cannot start device worker, error %d\n", error.code().value());
         Release();
         return false;
     }
@@ -93,13 +89,10 @@ bool CDevice::Start(const DiscoveryRecord *record)
 
 // ---- worker ----
 
-void *CDevice::WorkerMain(void *self)
+void CDevice::WorkerMain()
 {
-    pthread_setname_np(pthread_self(), "tsl-device");
-    CDevice *device = static_cast<CDevice *>(self);
-    device->WorkerLoop();
-    device->Release();
-    return nullptr;
+    WorkerLoop();
+    Release();  // may free this device: nothing of it is touched afterwards
 }
 
 bool CDevice::Running() const { return !m_stop.load() && RefCount() > 1; }

@@ -144,7 +144,7 @@ public:
     uint32_t NotifyInFlight();
 
     // The device's recursive lock (the list's save holds it around a write).
-    Ambry::CMutex &Mutex() { return m_mutex; }
+    Ambry::CMutex &Mutex() TSL_RETURN_CAPABILITY(m_mutex) { return m_mutex; }
 
     // ---- store record ----
 
@@ -170,7 +170,7 @@ private:
     using Job = void (CDevice::*)();
     void LoadRecord();
     bool Start(const DiscoveryRecord *record);
-    static void *WorkerMain(void *self);
+    void WorkerMain();
     void WorkerLoop();
     // Runs with the device lock held; lets it go while it talks to the device.
     void ConnectionAttempt() TSL_REQUIRES(m_mutex);
@@ -187,34 +187,34 @@ private:
     void JobResolve();
 
     CGuidRecord m_clsid;
-    std::optional<CGuidRecord> m_audio;
-    uint32_t m_deviceType = 0;
+    std::optional<CGuidRecord> m_audio TSL_GUARDED_BY(m_mutex);
+    uint32_t m_deviceType TSL_GUARDED_BY(m_mutex) = 0;
     std::unique_ptr<const CFilterModule> m_filter;  // set at creation
-    std::string m_name;
-    std::string m_address;
-    std::string m_modelName;
-    std::string m_serialNumber;
-    std::string m_password;
-    std::string m_displayName;
-    DirectShowOptions m_options;
+    std::string m_name TSL_GUARDED_BY(m_mutex);
+    std::string m_address TSL_GUARDED_BY(m_mutex);
+    std::string m_modelName TSL_GUARDED_BY(m_mutex);
+    std::string m_serialNumber TSL_GUARDED_BY(m_mutex);
+    std::string m_password TSL_GUARDED_BY(m_mutex);
+    std::string m_displayName TSL_GUARDED_BY(m_mutex);
+    DirectShowOptions m_options TSL_GUARDED_BY(m_mutex);
 
     Ambry::CMutex m_mutex;
     Ambry::CEvent m_wake;
-    std::deque<Job> m_jobs;
-    Ambry::Ref<CDeviceIO> m_connection;
-    Ambry::Ref<CFrame> m_frame;
-    VideoMode m_videoMode;
-    AddressRecord m_resolved;
-    int32_t m_outstandingFrames = 0;
-    bool m_connecting = true;
+    std::deque<Job> m_jobs TSL_GUARDED_BY(m_mutex);
+    Ambry::Ref<CDeviceIO> m_connection TSL_GUARDED_BY(m_mutex);
+    Ambry::Ref<CFrame> m_frame TSL_GUARDED_BY(m_mutex);
+    VideoMode m_videoMode TSL_GUARDED_BY(m_mutex);
+    AddressRecord m_resolved TSL_GUARDED_BY(m_mutex);
+    int32_t m_outstandingFrames TSL_GUARDED_BY(m_mutex) = 0;
+    bool m_connecting TSL_GUARDED_BY(m_mutex) = true;
     std::atomic<bool> m_stop{false};
-    bool m_started = false;
-    CNotifyTarget *m_target = nullptr;
-    uint32_t m_inFlight = 0;
-    int64_t m_lastModeRequestMs = 0;  // monotonic
-    bool m_modeRequested = false;
-    std::vector<uint8_t> m_protectedPassword;  // sealed form of m_protectedFor
-    std::string m_protectedFor;
+    bool m_started TSL_GUARDED_BY(m_mutex) = false;
+    CNotifyTarget *m_target TSL_GUARDED_BY(m_mutex) = nullptr;
+    uint32_t m_inFlight TSL_GUARDED_BY(m_mutex) = 0;
+    int64_t m_lastModeRequestMs TSL_GUARDED_BY(m_mutex) = 0;  // monotonic
+    bool m_modeRequested TSL_GUARDED_BY(m_mutex) = false;
+    std::vector<uint8_t> m_protectedPassword TSL_GUARDED_BY(m_mutex);  // sealed form of m_protectedFor
+    std::string m_protectedFor TSL_GUARDED_BY(m_mutex);
     std::atomic<uint64_t> m_recordGeneration{0};
     std::atomic<uint64_t> m_writtenGeneration{0};
 };

@@ -90,7 +90,7 @@ public:
     CDeviceList(const CDeviceList &) = delete;
     CDeviceList &operator=(const CDeviceList &) = delete;
 
-    Ambry::CMutex &Mutex() { return m_mutex; }
+    Ambry::CMutex &Mutex() TSL_RETURN_CAPABILITY(m_mutex) { return m_mutex; }
     // The configured devices in list order; use under Mutex().
     CDeviceSet &Active() { return m_active; }
     // Devices removed since the last save, waiting to be unregistered.
@@ -141,9 +141,9 @@ private:
     static int SearchCallback(const DiscoveryRecord *record, void *self);
 
     Ambry::CMutex m_mutex;
-    CDeviceSet m_active;
-    CDeviceSet m_removed;
-    DiscoverySession *m_search = nullptr;
+    CDeviceSet m_active TSL_GUARDED_BY(m_mutex);
+    CDeviceSet m_removed TSL_GUARDED_BY(m_mutex);
+    DiscoverySession *m_search TSL_GUARDED_BY(m_mutex) = nullptr;
     std::atomic<CNotifyTarget *> m_searchTarget{nullptr};
-    bool m_dirty = false;
+    bool m_dirty TSL_GUARDED_BY(m_mutex) = false;
 };
