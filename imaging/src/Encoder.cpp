@@ -135,7 +135,12 @@ std::vector<uint8_t> FrameEncoder::EncodeDelta(const uint8_t *picture, uint32_t 
     if (reference_.size() != size)
         reference_.assign(static_cast<size_t>(size), 0);
     const uint32_t target = DefaultTargetFor(compressed_id);
-    const std::vector<uint8_t> sent = Transmitted(picture, size, height, options.fields);
+    // Rows reordered only for fields; otherwise the picture is read where it is.
+    std::vector<uint8_t> reordered;
+    if (options.fields)
+        reordered = Transmitted(picture, size, height, true);
+    const uint8_t *sent = options.fields ? reordered.data() : picture;
+    const uint8_t *ref = reference_.data();
     const uint64_t n = options.passes;
     struct Walk {
         uint64_t offset, step;
@@ -149,24 +154,27 @@ std::vector<uint8_t> FrameEncoder::EncodeDelta(const uint8_t *picture, uint32_t 
         walks[0] = {2, 3}, walks[1] = {1, 3}, walks[2] = {0, 3};
     uint32_t flags = options.passes | (options.fields ? kCompressedFields : 0);
     std::vector<uint8_t> frame = Header(width, height, flags, compressed_id);
-    std::vector<uint8_t> deltas, stream;
+    std::vector<uint8_t> deltas(static_cast<size_t>(size / 2 + 1)), stream;
     for (int c = 0; c < 3; ++c) {
-        deltas.clear();
-        bool any = false;
-        for (uint64_t sweep = 0; sweep < n; ++sweep)
-            for (uint64_t at = walks[c].offset + sweep * walks[c].step; at < size; at += walks[c].step * n) {
-                const uint8_t d = static_cast<uint8_t>(sent[at] - reference_[at]);
-                any |= d != 0;
-                deltas.push_back(d);
+        size_t count = 0;
+        uint8_t any = 0;
+        for (uint64_t sweep = 0; sweep < n; ++sweep) {
+            const uint64_t stride = walks[c].step * n;
+            for (uint64_t at = walks[c].offset + sweep * walks[c].step; at < size; at += stride) {
+                const uint8_t d = static_cast<uint8_t>(sent[at] - ref[at]);
+                any |= d;
+                deltas[count++] = d;
             }
+        }
         if (!any)
             continue;
         // Trailing zeros need not be sent.
-        while (!deltas.empty() && deltas.back() == 0)
-            deltas.pop_back();
+        size_t end = count;
+        while (end > 0 && deltas[end - 1] == 0)
+            --end;
         stream.clear();
         int prev = -1;
-        for (size_t i = 0; i < deltas.size();) {
+        for (size_t i = 0; i < end;) {
             const uint8_t d = deltas[i++];
             stream.push_back(d);
             if (prev != d) {
@@ -174,7 +182,7 @@ std::vector<uint8_t> FrameEncoder::EncodeDelta(const uint8_t *picture, uint32_t 
                 continue;
             }
             size_t m = 0;
-            while (m < 255 && i + m < deltas.size() && deltas[i + m] == d)
+            while (m < 255 && i + m < end && deltas[i + m] == d)
                 ++m;
             stream.push_back(static_cast<uint8_t>(m));
             i += m;
