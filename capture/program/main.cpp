@@ -16,13 +16,16 @@ const char kUsage[] =
     "\n"
     "Publishes every device registered in the settings store as a PipeWire camera\n"
     "(media.class \"Video/Source\", media.role \"Camera\", node.name\n"
-    "tessaline-<class identifier>), so capture applications find it. A device is\n"
-    "connected only while an application streams from it. The service follows the\n"
-    "store while it runs and refuses to run twice for one user.\n"
+    "tessaline-<class identifier>), so capture applications find it, and a device\n"
+    "with audio also as an audio source (\"Audio/Source\", node.name\n"
+    "tessaline-audio-<audio class identifier>). A device is connected only while\n"
+    "an application streams from it. The service follows the store while it runs\n"
+    "and refuses to run twice for one user.\n"
     "\n"
     "Signals: SIGTERM or SIGINT stop it; SIGHUP reads the store again; SIGUSR1\n"
-    "prints one line per node (state, size, frames received from the device,\n"
-    "frames queued, live, dropped).\n"
+    "prints one line per node (camera: state, size, frames received from the\n"
+    "device, frames queued, live, dropped; audio source: format, samples out,\n"
+    "silent, short cycles, dropped).\n"
     "\n"
     "Environment: TESSALINE_STORE (the store file), XDG_CONFIG_HOME (the store's\n"
     "default folder), XDG_DATA_HOME (the password key), XDG_RUNTIME_DIR (the\n"
@@ -82,6 +85,14 @@ int main(int argc, char **argv)
                                  n.streaming ? "streaming" : "idle", (unsigned long long)n.framesReceived,
                                  (unsigned long long)n.framesQueued,
                                  (unsigned long long)n.liveQueued, (unsigned long long)n.framesDropped);
+                for (const Capture::AudioStatus &a : service->AudioNodes())
+                    std::fprintf(stderr,
+                                 "tessaline-capture: %s \"%s\": %u Hz, %u channels, %s, %llu samples out, %llu "
+                                 "silent, %llu short cycles, %llu dropped\n",
+                                 a.nodeName.c_str(), a.displayName.c_str(), a.rate, a.channels,
+                                 a.streaming ? "streaming" : "idle", (unsigned long long)a.samplesOut,
+                                 (unsigned long long)a.silentOut, (unsigned long long)a.underruns,
+                                 (unsigned long long)a.overruns);
                 continue;
             }
             service->Stop();

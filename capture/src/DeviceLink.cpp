@@ -20,6 +20,11 @@ constexpr uint32_t kStreamBgr[] = {0x0900, 0x0800};
 
 constexpr auto kPollPeriod = std::chrono::milliseconds(250);
 
+bool SameAudioFormat(const Grabber::AudioFormat &a, const Grabber::AudioFormat &b)
+{
+    return a.id == b.id && a.channels == b.channels && a.bits == b.bits && a.block == b.block && a.rate == b.rate;
+}
+
 }  // namespace
 
 const char *LinkStateName(LinkState state)
@@ -61,6 +66,23 @@ void DeviceLink::SetWanted(bool wanted, bool yuv)
     m_wake.notify_all();
 }
 
+void DeviceLink::SetAudioWanted(bool wanted, const Grabber::AudioFormat &format)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_audioWanted = wanted;
+        if (wanted)
+            m_audioFormat = format;
+    }
+    m_wake.notify_all();
+}
+
+void DeviceLink::SetAudioSink(AudioSink *sink)
+{
+    std::lock_guard<std::mutex> lock(m_audioMutex);
+    m_audioSink = sink;
+}
+
 void DeviceLink::Probe()
 {
     {
@@ -77,6 +99,7 @@ void DeviceLink::Reconfigure(const LinkSettings &settings)
         m_settings = settings;
         ++m_generation;
         m_logged = LinkState::Idle;
+        m_audioLogged = false;
     }
     m_wake.notify_all();
 }
@@ -104,6 +127,17 @@ void DeviceLink::LogProblem(LinkState state, const std::string &label, const std
         if (m_logged == state)
             return;
         m_logged = state;
+    }
+    LogLine("%s: %s", label.c_str(), detail.c_str());
+}
+
+void DeviceLink::LogAudioProblem(const std::string &label, const std::string &detail)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_audioLogged)
+            return;
+        m_audioLogged = true;
     }
     LogLine("%s: %s", label.c_str(), detail.c_str());
 }
@@ -162,8 +196,6 @@ Grabber::Handle *DeviceLink::Connect(const LinkSettings &settings, LinkState *fa
 bool DeviceLink::StartStream(Grabber::Handle *h, bool yuv)
 {
     static const Grabber::StreamCallbacks callbacks = {&DeviceLink::OnMode, &DeviceLink::OnFrame};
-    static const Grabber::NotifyCallbacks notify = {&DeviceLink::OnConnection, nullptr, nullptr, nullptr};
-    Grabber::SetNotifyCallbacks(h, &notify, this);
     if (!h->ops->SetStreamCallbacks(h, &callbacks, this) || !h->ops->EnableStreaming(h))
         return false;
     const uint32_t *formats = yuv ? kStreamYuv : kStreamBgr;
@@ -175,22 +207,37 @@ bool DeviceLink::StartStream(Grabber::Handle *h, bool yuv)
     return false;
 }
 
+bool DeviceLink::StartAudio(Grabber::Handle *h, const Grabber::AudioFormat &format, const std::string &label)
+{
+    if (!Grabber::HasAudio(h)) {
+        LogAudioProblem(label, "the device announces no audio; the audio node sends silence");
+        return false;
+    }
+    Grabber::AudioFormat answered;
+    if (!Grabber::StartAudio(h, &format, &answered)) {
+        LogAudioProblem(label, "the device does not start its audio; the audio node sends silence");
+        return false;
+    }
+    return true;
+}
+
 void DeviceLink::Run()
 {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
-        if (!m_wanted && !m_probe) {
+        if (!m_wanted && !m_audioWanted && !m_probe) {
             m_wake.wait(lock);
             continue;
         }
         LinkSettings settings = m_settings;
         uint64_t generation = m_generation;
-        bool probeOnly = !m_wanted;
-        bool yuv = m_yuv;
+        bool probeOnly = !m_wanted && !m_audioWanted;
+        bool videoFirst = m_wanted;
         m_probe = false;
         lock.unlock();
 
-        if (!probeOnly)
+        if (videoFirst)
             Report(LinkState::Connecting, LastMode());
         LinkState failure = LinkState::Unreachable;
         Grabber::Handle *h = Connect(settings, &failure);
@@ -206,43 +253,86 @@ void DeviceLink::Run()
             Report(failure, LastMode());
             lock.lock();
             if (!probeOnly)
-                m_wake.wait_for(lock, std::chrono::milliseconds(settings.retry_ms),
-                                [&] { return m_stop || !m_wanted || m_generation != generation; });
+                m_wake.wait_for(lock, std::chrono::milliseconds(settings.retry_ms), [&] {
+                    return m_stop || (!m_wanted && !m_audioWanted) || m_generation != generation;
+                });
             continue;
         }
 
+        static const Grabber::NotifyCallbacks notify = {&DeviceLink::OnConnection, &DeviceLink::OnAudioFormat,
+                                                        &DeviceLink::OnAudioStop, &DeviceLink::OnAudioData};
+        Grabber::SetNotifyCallbacks(h, &notify, this);
         Grabber::SetAutoReconnect(h, true);
-        bool streaming = StartStream(h, yuv);
-        if (!streaming)
-            LogProblem(LinkState::NoSignal, settings.label, "the device accepts no stream format; sending the no-signal picture");
+        // What runs on the connection: pictures (in the kind `yuv` says) and audio
+        // (in `audioFormat`); each stops when it has not been wanted for the linger time.
+        bool video = false, streaming = false, yuv = false;
+        bool audio = false, audioTried = false;
+        Grabber::AudioFormat audioFormat;
+        Clock::time_point videoUnwanted{}, audioUnwanted{};
+        const auto linger = std::chrono::milliseconds(settings.linger_ms);
         lock.lock();
-        // A start that failed because the connection ended (a request could not go
-        // out) is tried again once the handle has reconnected.
+        // A stream start that failed because the connection ended (a request could
+        // not go out) is tried again once the handle has reconnected.
         bool retryStart = false;
-        auto unwantedSince = std::chrono::steady_clock::time_point{};
         while (!m_stop && m_generation == generation) {
-            if (m_wanted) {
-                unwantedSince = {};
-                if (m_yuv != yuv)
-                    break;  // the consumer changed format: ask the device for the other kind
-            } else if (unwantedSince == std::chrono::steady_clock::time_point{}) {
-                unwantedSince = std::chrono::steady_clock::now();
-            } else if (std::chrono::steady_clock::now() - unwantedSince >= std::chrono::milliseconds(settings.linger_ms)) {
-                break;
-            }
+            const bool wantVideo = m_wanted, wantYuv = m_yuv, wantAudio = m_audioWanted;
+            const Grabber::AudioFormat wantFormat = m_audioFormat;
             m_connectionChanged = false;
-            retryStart = retryStart || (!streaming && m_connectionLost);
+            retryStart = retryStart || m_connectionLost;
             m_connectionLost = false;
             lock.unlock();
+            const Clock::time_point now = Clock::now();
             if (retryStart && Grabber::IsConnected(h)) {
                 retryStart = false;
-                streaming = StartStream(h, yuv);
+                if (video && !streaming)
+                    streaming = StartStream(h, yuv);
             }
+
+            if (wantVideo && (!video || yuv != wantYuv)) {
+                if (!video)
+                    Report(LinkState::Connecting, LastMode());
+                yuv = wantYuv;
+                streaming = StartStream(h, yuv);
+                if (!streaming)
+                    LogProblem(LinkState::NoSignal, settings.label,
+                               "the device accepts no stream format; sending the no-signal picture");
+                video = true;
+            }
+            videoUnwanted = wantVideo ? Clock::time_point{} : videoUnwanted == Clock::time_point{} ? now : videoUnwanted;
+            if (video && !wantVideo && now - videoUnwanted >= linger) {
+                (void)h->ops->DisableStreaming(h);
+                video = streaming = false;
+            }
+
+            const bool formatChanged = audio && !SameAudioFormat(audioFormat, wantFormat);
+            if (wantAudio && formatChanged) {
+                (void)Grabber::StopAudio(h);
+                audio = audioTried = false;
+            }
+            // A device that refused is asked again only after a new connection.
+            if (wantAudio && !audio && !audioTried && Grabber::IsConnected(h)) {
+                audioFormat = wantFormat;
+                audio = StartAudio(h, audioFormat, settings.label);
+                audioTried = true;
+            }
+            audioUnwanted = wantAudio ? Clock::time_point{} : audioUnwanted == Clock::time_point{} ? now : audioUnwanted;
+            if (!wantAudio && (audio || audioTried) && now - audioUnwanted >= linger) {
+                if (audio)
+                    (void)Grabber::StopAudio(h);
+                audio = audioTried = false;
+            }
+            if (!video && !audio && !audioTried && !wantVideo && !wantAudio) {
+                lock.lock();
+                break;
+            }
+
             Grabber::VideoMode mode;
             Grabber::GetVideoMode(h, &mode);
-            LinkState state = !Grabber::IsConnected(h) ? LinkState::Unreachable
+            const bool connected = Grabber::IsConnected(h);
+            LinkState state = !connected                         ? LinkState::Unreachable
+                              : !video                           ? LinkState::Idle
                               : (!streaming || mode.width <= 0) ? LinkState::NoSignal
-                                                                : LinkState::Live;
+                                                                 : LinkState::Live;
             if (state == LinkState::Live) {
                 std::lock_guard<std::mutex> guard(m_mutex);
                 m_logged = LinkState::Idle;
@@ -255,6 +345,11 @@ void DeviceLink::Run()
         }
         lock.unlock();
         Grabber::Close(h);  // no callback runs after this
+        {
+            std::lock_guard<std::mutex> guard(m_audioMutex);
+            if (m_audioSink)
+                m_audioSink->OnAudioStop();
+        }
         Report(LinkState::Idle, LastMode());
         lock.lock();
     }
@@ -282,10 +377,40 @@ void DeviceLink::OnConnection(void *context, bool connected, bool)
 {
     if (!connected) {
         auto *self = static_cast<DeviceLink *>(context);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_connectionLost = true;
+        {
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            self->m_connectionLost = true;
+        }
+        // The audio sink sends silence until the device's audio is back.
+        std::lock_guard<std::mutex> lock(self->m_audioMutex);
+        if (self->m_audioSink)
+            self->m_audioSink->OnAudioStop();
     }
     OnMode(context, Grabber::VideoMode{});
+}
+
+void DeviceLink::OnAudioFormat(void *context, const Grabber::AudioFormat &format)
+{
+    auto *self = static_cast<DeviceLink *>(context);
+    std::lock_guard<std::mutex> lock(self->m_audioMutex);
+    if (self->m_audioSink)
+        self->m_audioSink->OnAudioFormat(format);
+}
+
+void DeviceLink::OnAudioStop(void *context)
+{
+    auto *self = static_cast<DeviceLink *>(context);
+    std::lock_guard<std::mutex> lock(self->m_audioMutex);
+    if (self->m_audioSink)
+        self->m_audioSink->OnAudioStop();
+}
+
+void DeviceLink::OnAudioData(void *context, const uint8_t *data, size_t size)
+{
+    auto *self = static_cast<DeviceLink *>(context);
+    std::lock_guard<std::mutex> lock(self->m_audioMutex);
+    if (self->m_audioSink)
+        self->m_audioSink->OnAudioData(data, size);
 }
 
 }  // namespace Capture

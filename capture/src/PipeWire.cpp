@@ -72,6 +72,20 @@ std::vector<const spa_pod *> BuildFormatParams(PodBuffer &buffer, const std::vec
     return params;
 }
 
+void UpdateDeviceProperties(pw_stream *stream, const std::string &displayName, const std::string &serialNumber,
+                            const std::string &address)
+{
+    spa_dict_item items[] = {
+        SPA_DICT_ITEM_INIT(PW_KEY_NODE_DESCRIPTION, displayName.c_str()),
+        SPA_DICT_ITEM_INIT(PW_KEY_NODE_NICK, displayName.c_str()),
+        SPA_DICT_ITEM_INIT(PW_KEY_DEVICE_SERIAL, serialNumber.c_str()),
+        SPA_DICT_ITEM_INIT("tessaline.serial", serialNumber.c_str()),
+        SPA_DICT_ITEM_INIT("tessaline.address", address.c_str()),
+    };
+    spa_dict dict = SPA_DICT_INIT(items, SPA_N_ELEMENTS(items));
+    pw_stream_update_properties(stream, &dict);
+}
+
 std::vector<const spa_pod *> BuildBufferParams(PodBuffer &buffer, size_t frame_bytes, int32_t stride)
 {
     std::vector<const spa_pod *> params;

@@ -11,6 +11,7 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/buffers.h>
+#include <spa/param/audio/format-utils.h>
 #include <spa/param/param.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -19,6 +20,7 @@
 #include "capture/Pipeline.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace Capture {
@@ -36,6 +38,11 @@ struct PodBuffer {
 // (for consumers that skip entries holding a choice of formats).
 std::vector<const spa_pod *> BuildFormatParams(PodBuffer &buffer, const std::vector<PixelFormat> &formats,
                                                int32_t width, int32_t height, uint32_t rate_num, uint32_t rate_den);
+// The properties a node takes from its device's record (name, serial number,
+// address), set again after the record changed. Thread loop locked.
+void UpdateDeviceProperties(pw_stream *stream, const std::string &displayName, const std::string &serialNumber,
+                            const std::string &address);
+
 // Buffers (our own memfd memory, one block) and a header meta for timestamps.
 std::vector<const spa_pod *> BuildBufferParams(PodBuffer &buffer, size_t frame_bytes, int32_t stride);
 

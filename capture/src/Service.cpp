@@ -1,6 +1,7 @@
 // The capture service: PipeWire connection, the published nodes, store following.
 #include "capture/Service.h"
 
+#include "AudioNode.h"
 #include "Log.h"
 #include "PipeWire.h"
 #include "VideoNode.h"
@@ -110,6 +111,8 @@ struct Service::Impl {
     bool failed = false;
     bool rescan = false;
     std::map<std::string, std::unique_ptr<VideoNode>> nodes;  // by class identifier text
+    // By class identifier text; each goes before the camera node whose link it uses.
+    std::map<std::string, std::unique_ptr<AudioNode>> audioNodes;
 
     std::thread watcher;
     bool grabberStarted = false;
@@ -132,6 +135,7 @@ Service::Impl::~Impl()
     Poke();
     if (watcher.joinable())
         watcher.join();
+    audioNodes.clear();
     nodes.clear();  // each node closes its connection, then its stream
     if (loop)
         pw_thread_loop_stop(loop);
@@ -253,13 +257,25 @@ bool Service::Impl::Reconcile()
     }
     storeUnreadable = false;
     std::map<std::string, std::unique_ptr<VideoNode>> gone;
+    std::map<std::string, std::unique_ptr<AudioNode>> goneAudio;
     {
         std::lock_guard<std::mutex> l(mutex);
-        for (auto it = nodes.begin(); it != nodes.end();) {
-            bool listed = false;
+        auto listedWithAudio = [&](const std::string &id, bool audio) {
             for (const DeviceConfig &d : devices)
-                listed = listed || d.clsidText == it->first;
-            if (listed) {
+                if (d.clsidText == id)
+                    return !audio || !d.audioText.empty();
+            return false;
+        };
+        for (auto it = audioNodes.begin(); it != audioNodes.end();) {
+            if (listedWithAudio(it->first, true)) {
+                ++it;
+            } else {
+                goneAudio.insert(std::move(*it));
+                it = audioNodes.erase(it);
+            }
+        }
+        for (auto it = nodes.begin(); it != nodes.end();) {
+            if (listedWithAudio(it->first, false)) {
                 ++it;
             } else {
                 gone.insert(std::move(*it));
@@ -267,26 +283,56 @@ bool Service::Impl::Reconcile()
             }
         }
     }
-    gone.clear();  // outside the lock: each waits for its device link to close
+    goneAudio.clear();  // outside the lock, and before the camera nodes whose links they use
+    gone.clear();       // each waits for its device link to close
     for (const DeviceConfig &d : devices) {
         VideoNode *existing = nullptr;
+        AudioNode *existingAudio = nullptr;
         {
             std::lock_guard<std::mutex> l(mutex);
             auto it = nodes.find(d.clsidText);
             if (it != nodes.end())
                 existing = it->second.get();
+            auto at = audioNodes.find(d.clsidText);
+            if (at != audioNodes.end())
+                existingAudio = at->second.get();
         }
         if (existing) {
             existing->Update(d);
+        } else {
+            pw_thread_loop_lock(loop);
+            auto node = std::make_unique<VideoNode>(loop, core, d, options);
+            pw_thread_loop_unlock(loop);
+            if (!node->Ok())
+                continue;
+            existing = node.get();
+            std::lock_guard<std::mutex> l(mutex);
+            nodes[d.clsidText] = std::move(node);
+        }
+        if (d.audioText.empty())
+            continue;
+        if (existingAudio && existingAudio->Name() != AudioNodeName(d.audioText)) {
+            // Another audio class identifier: another node.
+            std::unique_ptr<AudioNode> old;
+            {
+                std::lock_guard<std::mutex> l(mutex);
+                old = std::move(audioNodes[d.clsidText]);
+                audioNodes.erase(d.clsidText);
+            }
+            old.reset();
+            existingAudio = nullptr;
+        }
+        if (existingAudio) {
+            existingAudio->Update(d);
             continue;
         }
         pw_thread_loop_lock(loop);
-        auto node = std::make_unique<VideoNode>(loop, core, d, options);
+        auto audio = std::make_unique<AudioNode>(loop, core, d, existing->Link());
         pw_thread_loop_unlock(loop);
-        if (!node->Ok())
+        if (!audio->Ok())
             continue;
         std::lock_guard<std::mutex> l(mutex);
-        nodes[d.clsidText] = std::move(node);
+        audioNodes[d.clsidText] = std::move(audio);
     }
     return true;
 }
@@ -392,6 +438,15 @@ void Service::Stop()
         m_impl->changed.notify_all();
     }
     m_impl->Poke();
+}
+
+std::vector<AudioStatus> Service::AudioNodes()
+{
+    std::vector<AudioStatus> out;
+    std::lock_guard<std::mutex> l(m_impl->mutex);
+    for (auto &entry : m_impl->audioNodes)
+        out.push_back(entry.second->Status());
+    return out;
 }
 
 std::vector<NodeStatus> Service::Nodes()

@@ -223,17 +223,8 @@ void VideoNode::Update(const DeviceConfig &config)
         }
     }
     pw_thread_loop_lock(m_loop);
-    if (props && m_stream) {
-        spa_dict_item items[] = {
-            SPA_DICT_ITEM_INIT(PW_KEY_NODE_DESCRIPTION, config.displayName.c_str()),
-            SPA_DICT_ITEM_INIT(PW_KEY_NODE_NICK, config.displayName.c_str()),
-            SPA_DICT_ITEM_INIT(PW_KEY_DEVICE_SERIAL, config.serialNumber.c_str()),
-            SPA_DICT_ITEM_INIT("tessaline.serial", config.serialNumber.c_str()),
-            SPA_DICT_ITEM_INIT("tessaline.address", config.address.c_str()),
-        };
-        spa_dict dict = SPA_DICT_INIT(items, SPA_N_ELEMENTS(items));
-        pw_stream_update_properties(m_stream, &dict);
-    }
+    if (props && m_stream)
+        UpdateDeviceProperties(m_stream, config.displayName, config.serialNumber, config.address);
     if (video && m_stream)
         OfferFormats();
     pw_thread_loop_unlock(m_loop);

@@ -38,6 +38,8 @@ public:
     // A new reading of the store for this device. Thread loop unlocked.
     void Update(const DeviceConfig &config);
     NodeStatus Status();
+    // The device connection, shared with the device's audio node.
+    DeviceLink *Link() { return m_link.get(); }
 
     void OnLinkState(LinkState state, const Grabber::VideoMode &mode) override;
     void OnLinkFrame(const Grabber::FrameRecord &frame) override;

@@ -1,9 +1,12 @@
 // The capture service: every device that has a video input category instance key
 // in the settings store becomes a PipeWire camera node ("Video/Source", role
-// "Camera") named tessaline-<class identifier>. A node holds no device connection
-// while nobody streams from it; the first consumer connects it, and it disconnects
-// a while after the last one leaves. The service follows the store (inotify on the
-// database and a "look again" datagram, see Wake.h) without polling any device.
+// "Camera") named tessaline-<class identifier>, and a device that also has an audio
+// input category instance key an audio source ("Audio/Source") named
+// tessaline-audio-<audio class identifier>; the two share one device connection.
+// A node holds no device connection while nobody streams from it; the first
+// consumer connects it, and it disconnects a while after the last one leaves. The
+// service follows the store (inotify on the database and a "look again" datagram,
+// see Wake.h) without polling any device.
 //
 // Threads: PipeWire's thread loop ("tsl-pipewire"), the store follower
 // ("TSLCaptureWatch"), one worker per device link ("TSLCaptureLink") and the grabber
@@ -40,6 +43,22 @@ struct NodeStatus {
     uint64_t framesDropped = 0;     // pictures lost because no buffer was free
 };
 
+// What an audio node is doing (for tests and the status line).
+struct AudioStatus {
+    std::string nodeName;
+    std::string displayName;
+    bool streaming = false;        // a consumer is streaming
+    uint32_t channels = 0, rate = 0;  // offered format (S16LE)
+    uint64_t samplesOut = 0;       // sample frames handed to PipeWire
+    uint64_t silentOut = 0;        // of those, silence (no device audio at hand)
+    uint64_t underruns = 0;        // the device's samples ran out mid-stream
+    uint64_t overruns = 0;         // samples dropped because too many were waiting
+    // The timestamp (CLOCK_MONOTONIC) the node gave the last device sample it handed
+    // on, and that sample's number counted from the start of the device's audio.
+    int64_t stamp_ns = -1;
+    uint64_t stampSample = 0;
+};
+
 class Service {
 public:
     // Takes the user's instance lock, connects to PipeWire, publishes what the store
@@ -57,6 +76,7 @@ public:
     bool Wait();
     void Stop();
     std::vector<NodeStatus> Nodes();
+    std::vector<AudioStatus> AudioNodes();
 
 private:
     struct Impl;

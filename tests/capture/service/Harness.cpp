@@ -13,6 +13,7 @@
 #pragma GCC diagnostic ignored "-Wpedantic"
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #pragma GCC diagnostic pop
@@ -30,6 +31,7 @@ namespace {
 
 constexpr const char *kVideoInstances = "CLSID\\{860BB310-5D01-11d0-BD3B-00A0C911CE86}\\Instance\\";
 constexpr const char *kLegacyInstances = "CLSID\\{083863F1-70DE-11d0-BD40-00A0C911CE86}\\Instance\\";
+constexpr const char *kAudioInstances = "CLSID\\{33D9A762-90C8-11D0-BD43-00A0C911CE86}\\Instance\\";
 
 std::string Text(const GUID &id)
 {
@@ -109,6 +111,11 @@ std::string NodeName(const GUID &clsid)
     return name;
 }
 
+std::string AudioNodeName(const GUID &audioClsid)
+{
+    return "tessaline-audio-" + NodeName(audioClsid).substr(std::strlen("tessaline-"));
+}
+
 std::string AddressOf(uint32_t ip, uint16_t port)
 {
     char text[32];
@@ -144,6 +151,17 @@ void Register(const Registration &r)
     formats.captureFlags = r.forceFormat ? CAPTURE_FORCE_FORMAT : 0;
     formats.videoKey = video.get();
     ASSERT_TRUE(WriteCaptureFormats(formats));
+    if (r.audio) {
+        std::string audioId = Text(r.audioClsid);
+        ASSERT_TRUE(WriteText(device.get(), "AudioGUID", audioId.c_str()));
+        CKey audio(CreateKeyPath(device.get(), "AudioParameters"));
+        ASSERT_TRUE(WriteDword(audio.get(), "Channels", r.audioChannels));
+        ASSERT_TRUE(WriteDword(audio.get(), "Frequency", r.audioRate));
+        ASSERT_TRUE(WriteDword(audio.get(), "BitsPerSample", r.audioBits));
+        CKey instance(CreateKeyPath(HKEY_CLASSES_ROOT, (std::string(kAudioInstances) + audioId).c_str()));
+        ASSERT_TRUE(WriteText(instance.get(), "FriendlyName", r.name.c_str()));
+        ASSERT_TRUE(WriteText(instance.get(), "CLSID", audioId.c_str()));
+    }
     if (r.categoryKey) {
         for (const char *category : {kVideoInstances, kLegacyInstances}) {
             CKey instance(CreateKeyPath(HKEY_CLASSES_ROOT, (std::string(category) + id).c_str()));
@@ -198,6 +216,19 @@ struct Client {
         core = pw_context_connect(context, nullptr, 0);
         EXPECT_NE(core, nullptr);
     }
+    // Destroys a stream of this client (its listener first), stops the loop and
+    // closes the connection.
+    void CloseWithStream(pw_stream *stream, spa_hook *listener)
+    {
+        pw_thread_loop_lock(loop);
+        if (stream) {
+            spa_hook_remove(listener);
+            pw_stream_destroy(stream);
+        }
+        pw_thread_loop_unlock(loop);
+        pw_thread_loop_stop(loop);
+        Close();
+    }
     // With the loop stopped.
     void Close()
     {
@@ -207,6 +238,29 @@ struct Client {
         pw_thread_loop_destroy(loop);
     }
 };
+
+}  // namespace
+
+namespace {
+
+// Asks for a header (timestamp) on the stream's buffers.
+void WantHeaders(pw_stream *stream)
+{
+    uint8_t buffer[256];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    const spa_pod *param = static_cast<const spa_pod *>(
+        spa_pod_builder_add_object(&b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                                   SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
+                                   SPA_POD_Int(int32_t(sizeof(spa_meta_header)))));
+    pw_stream_update_params(stream, &param, 1);
+}
+
+int64_t HeaderPts(pw_buffer *b)
+{
+    auto *h = static_cast<spa_meta_header *>(
+        spa_buffer_find_meta_data(b->buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    return h ? h->pts : -1;
+}
 
 }  // namespace
 
@@ -316,8 +370,11 @@ struct Consumer::Impl : Client {
         auto *self = static_cast<Impl *>(data);
         if (id != SPA_PARAM_Format || !param)
             return;
-        std::lock_guard<std::mutex> lock(self->mutex);
-        (void)spa_format_video_raw_parse(param, &self->info);
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            (void)spa_format_video_raw_parse(param, &self->info);
+        }
+        WantHeaders(self->stream);
     }
     static void Process(void *data)
     {
@@ -331,6 +388,7 @@ struct Consumer::Impl : Client {
             const uint8_t *p = static_cast<const uint8_t *>(d.data) + d.chunk->offset;
             f.bytes.assign(p, p + d.chunk->size);
             f.arrival_ns = NowNs();
+            f.pts_ns = HeaderPts(b);
             std::lock_guard<std::mutex> lock(self->mutex);
             self->frames.push_back(std::move(f));
             if (self->frames.size() > 8)
@@ -373,18 +431,7 @@ Consumer::Consumer(const std::string &nodeName, Capture::PixelFormat format) : m
     pw_thread_loop_unlock(c.loop);
 }
 
-Consumer::~Consumer()
-{
-    Impl &c = *m_impl;
-    pw_thread_loop_lock(c.loop);
-    if (c.stream) {
-        spa_hook_remove(&c.listener);
-        pw_stream_destroy(c.stream);
-    }
-    pw_thread_loop_unlock(c.loop);
-    pw_thread_loop_stop(c.loop);
-    c.Close();
-}
+Consumer::~Consumer() { m_impl->CloseWithStream(m_impl->stream, &m_impl->listener); }
 
 bool Consumer::WaitFrames(size_t count, int timeout_ms)
 {
@@ -432,6 +479,134 @@ uint32_t Consumer::RateDen()
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->info.framerate.denom;
+}
+
+// ---- audio consumer ----
+
+struct AudioConsumer::Impl : Client {
+    pw_stream *stream = nullptr;
+    spa_hook listener{};
+    pw_stream_events events{};
+    std::mutex mutex;
+    std::vector<int16_t> samples;
+    std::vector<Buffer> buffers;
+    spa_audio_info_raw info{};
+
+    static void ParamChanged(void *data, uint32_t id, const spa_pod *param)
+    {
+        auto *self = static_cast<Impl *>(data);
+        if (id != SPA_PARAM_Format || !param)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            (void)spa_format_audio_raw_parse(param, &self->info);
+        }
+        WantHeaders(self->stream);
+    }
+    static void Process(void *data)
+    {
+        auto *self = static_cast<Impl *>(data);
+        // Every buffer waiting: a consumer that fell behind takes them all.
+        while (pw_buffer *b = pw_stream_dequeue_buffer(self->stream))
+            self->Take(b);
+    }
+    void Take(pw_buffer *b)
+    {
+        spa_data &d = b->buffer->datas[0];
+        std::lock_guard<std::mutex> lock(mutex);
+        const uint32_t channels = std::max<uint32_t>(info.channels, 1);
+        if (d.data && d.chunk->size > 0) {
+            const auto *p = reinterpret_cast<const int16_t *>(static_cast<const uint8_t *>(d.data) + d.chunk->offset);
+            const size_t count = d.chunk->size / 2;
+            Buffer buffer;
+            buffer.first = samples.size() / channels;
+            buffer.frames = count / channels;
+            buffer.arrival_ns = NowNs();
+            buffer.pts_ns = HeaderPts(b);
+            samples.insert(samples.end(), p, p + count);
+            buffers.push_back(buffer);
+        }
+        pw_stream_queue_buffer(stream, b);
+    }
+};
+
+AudioConsumer::AudioConsumer(const std::string &nodeName, uint32_t rate, uint32_t channels)
+    : m_impl(std::make_unique<Impl>())
+{
+    Impl &c = *m_impl;
+    c.Open("test-audio-consumer");
+    if (c.core) {
+        char latency[32], nodeRate[32];
+        std::snprintf(latency, sizeof latency, "%u/%u", rate / 100, rate);
+        std::snprintf(nodeRate, sizeof nodeRate, "1/%u", rate);
+        pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                                 PW_KEY_TARGET_OBJECT, nodeName.c_str(), PW_KEY_NODE_LATENCY,
+                                                 latency, PW_KEY_NODE_RATE, nodeRate, nullptr);
+        c.stream = pw_stream_new(c.core, "tessaline-test-audio-consumer", props);
+        c.events.version = PW_VERSION_STREAM_EVENTS;
+        c.events.param_changed = &Impl::ParamChanged;
+        c.events.process = &Impl::Process;
+        pw_stream_add_listener(c.stream, &c.listener, &c.events, &c);
+        spa_audio_info_raw info{};
+        info.format = SPA_AUDIO_FORMAT_S16_LE;
+        info.rate = rate;
+        info.channels = channels;
+        info.position[0] = channels == 1 ? SPA_AUDIO_CHANNEL_MONO : SPA_AUDIO_CHANNEL_FL;
+        info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        uint8_t buffer[1024];
+        spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        const spa_pod *param = spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info);
+        // Buffers are taken on PipeWire's data thread, as soon as they come.
+        pw_stream_connect(c.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                          PW_STREAM_FLAG_RT_PROCESS),
+                          &param, 1);
+    }
+    pw_thread_loop_unlock(c.loop);
+}
+
+AudioConsumer::~AudioConsumer() { m_impl->CloseWithStream(m_impl->stream, &m_impl->listener); }
+
+std::vector<int16_t> AudioConsumer::Samples()
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->samples;
+}
+
+std::vector<AudioConsumer::Buffer> AudioConsumer::Buffers()
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->buffers;
+}
+
+size_t AudioConsumer::Frames()
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->samples.size() / std::max<uint32_t>(m_impl->info.channels, 1);
+}
+
+bool AudioConsumer::WaitFrames(size_t frames, int timeout_ms)
+{
+    return WaitUntil([&] { return Frames() >= frames; }, timeout_ms);
+}
+
+void AudioConsumer::Clear()
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->samples.clear();
+    m_impl->buffers.clear();
+}
+
+uint32_t AudioConsumer::Rate()
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->info.rate;
+}
+
+uint32_t AudioConsumer::Channels()
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->info.channels;
 }
 
 // ---- pictures ----

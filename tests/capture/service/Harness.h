@@ -37,6 +37,11 @@ struct Registration {
     int preferredFormat = -1;
     bool forceFormat = false;
     bool categoryKey = true;      // the video input category instance key
+    // Audio: an audio class identifier with its audio input category instance key,
+    // and the audio format written raw into "AudioParameters".
+    bool audio = false;
+    GUID audioClsid{};
+    uint32_t audioChannels = 2, audioRate = 22050, audioBits = 16;
 };
 
 // Writes (or rewrites) the device's keys in one transaction.
@@ -47,8 +52,9 @@ void ClearStore();
 void Unregister(const GUID &clsid);
 // Sets the display name (the class key's default value) only.
 void Rename(const GUID &clsid, const std::string &name);
-// The node name the service gives the device.
+// The node name the service gives the device, and its audio node's name.
 std::string NodeName(const GUID &clsid);
+std::string AudioNodeName(const GUID &audioClsid);
 std::string AddressOf(uint32_t ip_host_order, uint16_t port);
 
 // A node of the session as its registry announces it.
@@ -72,7 +78,8 @@ private:
 
 struct ReceivedFrame {
     std::vector<uint8_t> bytes;
-    int64_t arrival_ns = 0;
+    int64_t arrival_ns = 0;  // CLOCK_MONOTONIC
+    int64_t pts_ns = -1;     // the producer's timestamp, -1 when none came
 };
 
 // A consumer of one node, asking for one format (of any size and rate).
@@ -91,6 +98,31 @@ public:
     int32_t Height();
     uint32_t RateNum();
     uint32_t RateDen();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// A consumer of one audio node asking for S16LE at one rate and channel count.
+class AudioConsumer {
+public:
+    AudioConsumer(const std::string &nodeName, uint32_t rate, uint32_t channels);
+    ~AudioConsumer();
+    struct Buffer {
+        size_t first = 0;        // index of its first sample frame
+        size_t frames = 0;
+        int64_t arrival_ns = 0;  // CLOCK_MONOTONIC
+        int64_t pts_ns = -1;     // the producer's timestamp, -1 when none came
+    };
+    // Every sample received since construction (or the last Clear), interleaved.
+    std::vector<int16_t> Samples();
+    std::vector<Buffer> Buffers();
+    size_t Frames();
+    bool WaitFrames(size_t frames, int timeout_ms);
+    void Clear();
+    uint32_t Rate();      // negotiated (0 before)
+    uint32_t Channels();
 
 private:
     struct Impl;

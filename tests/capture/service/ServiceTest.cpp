@@ -11,9 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <thread>
 
 using namespace CaptureTest;
@@ -448,3 +451,316 @@ TEST_F(CaptureService, GStreamerListsTheCameraByNameAndRecordsItsPicture)
 }
 
 }  // namespace
+
+// ---- audio ----
+
+namespace {
+
+// The first sample frame of the tone in a recording (the appliance's sample 0 is
+// 0, like silence, so this is its sample 1); npos when none.
+size_t ToneStart(const std::vector<int16_t> &samples, uint32_t channels)
+{
+    for (size_t i = 0; i < samples.size(); i += channels)
+        if (samples[i] != 0)
+            return i / channels;
+    return std::string::npos;
+}
+
+// The appliance's samples in a recording from `first`, followed by their running
+// counter: how many, how many did not follow the one before (lost or repeated), and
+// the runs of silence PipeWire put between two that did follow (a consumer's cycle
+// without data), with the longest.
+struct ToneCheck {
+    uint64_t frames = 0, breaks = 0, gaps = 0, longestGap = 0;
+};
+
+ToneCheck CheckTone(const std::vector<int16_t> &samples, uint32_t channels, size_t first)
+{
+    ToneCheck r;
+    const size_t end = samples.size() / channels;
+    int last = -1;
+    for (size_t i = first; i < end;) {
+        const int16_t *p = &samples[i * channels];
+        if (p[0] == 0 && last >= 0) {
+            size_t run = 0;
+            while (i + run < end && samples[(i + run) * channels] == 0)
+                ++run;
+            if (i + run == end)
+                break;  // the recording ends in silence
+            // The first zero may be the appliance's own (a sample whose counter byte
+            // is 0 on a zero crossing).
+            const int next = samples[(i + run) * channels] & 0xFF;
+            const bool own = ((last + 1) & 0xFF) == 0 && next == 1;
+            if (next == ((last + 1) & 0xFF) || own) {
+                if (own) {
+                    r.frames++;
+                    last = 0;
+                }
+                if (run > (own ? 1u : 0u))
+                    r.gaps++;
+                r.longestGap = std::max<uint64_t>(r.longestGap, run - (own ? 1 : 0));
+                i += run;
+                continue;
+            }
+        }
+        bool same = true;
+        for (uint32_t c = 1; c < channels; ++c)
+            same = same && p[c] == p[0];
+        const int low = p[0] & 0xFF;
+        if (!same || (last >= 0 && low != ((last + 1) & 0xFF)))
+            r.breaks++;
+        last = low;
+        r.frames++;
+        ++i;
+    }
+    return r;
+}
+
+size_t LargestBuffer(const std::vector<AudioConsumer::Buffer> &buffers)
+{
+    size_t n = 0;
+    for (const AudioConsumer::Buffer &b : buffers)
+        n = std::max(n, b.frames);
+    return n;
+}
+
+// The tone's frequency from the sign changes of the first channel, over the
+// samples that are not silence.
+double ToneFrequency(const std::vector<int16_t> &samples, uint32_t channels, uint32_t rate, size_t first)
+{
+    size_t crossings = 0, counted = 0;
+    int sign = 0;
+    for (size_t i = first; i < samples.size() / channels; ++i) {
+        const int16_t v = samples[i * channels];
+        if (v == 0)
+            continue;
+        const int s = (v >> 8) < 0 ? -1 : 1;
+        crossings += sign != 0 && s != sign;
+        sign = s;
+        ++counted;
+    }
+    return counted ? crossings / 2.0 * rate / double(counted) : 0.0;
+}
+
+double Median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+int64_t SteadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+// Every device with an audio class identifier gets an audio source that carries
+// its appliance's tone in the stored format (each of the eight formats of the
+// Capture page, and a stored format with bad values, corrected); a device without
+// one gets none.
+TEST_F(CaptureService, AudioSourcesCarryTheToneInEveryStoredFormat)
+{
+    std::vector<std::string> specs;
+    for (int i = 0; i < OFFERED_AUDIO_FORMAT_COUNT + 1; ++i)
+        specs.push_back("serial=TA" + std::to_string(i) + ",mode=320x240@30000,audio=1,tone=" + std::to_string(500 + 100 * i));
+    specs.push_back("serial=TM0,mode=320x240@30000");
+    StartSim(specs);
+    std::vector<Registration> regs;
+    for (int i = 0; i < OFFERED_AUDIO_FORMAT_COUNT + 1; ++i) {
+        Registration r = Reg(uint8_t(10 + i), size_t(i), "Audio " + std::to_string(i));
+        r.audio = true;
+        r.audioClsid = MakeId(uint8_t(100 + i));
+        if (i < OFFERED_AUDIO_FORMAT_COUNT) {
+            r.audioChannels = OFFERED_AUDIO_FORMATS[i].channels;
+            r.audioRate = OFFERED_AUDIO_FORMATS[i].frequency;
+        } else {  // values the store cannot hold: read as 2 channels, 22050 Hz, 16 bits
+            r.audioChannels = 7;
+            r.audioRate = 12345;
+            r.audioBits = 8;
+        }
+        Register(r);
+        regs.push_back(r);
+    }
+    Registration mute = Reg(30, OFFERED_AUDIO_FORMAT_COUNT + 1, "Mute");
+    Register(mute);
+    StartService();
+
+    SessionView view;
+    ASSERT_TRUE(WaitUntil([&] { return view.Nodes().size() == 2 * regs.size() + 1; }, 5000));
+    auto nodes = view.Nodes();
+    size_t audioNodes = 0;
+    for (auto &[name, node] : nodes)
+        audioNodes += node.props["media.class"] == "Audio/Source";
+    EXPECT_EQ(audioNodes, regs.size()) << "an audio node for a device without audio";
+    for (const Registration &r : regs) {
+        ASSERT_TRUE(nodes.count(AudioNodeName(r.audioClsid))) << r.name;
+        auto &props = nodes[AudioNodeName(r.audioClsid)].props;
+        EXPECT_EQ(props["media.class"], "Audio/Source");
+        EXPECT_EQ(props["node.description"], r.name);
+    }
+
+    // The graph may run at each node's rate (as a session with a sound card at
+    // that rate would), so what arrives is what the appliance sent, sample for sample.
+    ASSERT_EQ(std::system("pw-metadata -n settings 0 clock.allowed-rates "
+                          "'[ 8000 11025 16000 22050 32000 44100 48000 ]' >/dev/null"),
+              0);
+    for (size_t i = 0; i < regs.size(); ++i) {
+        const bool corrected = regs[i].audioBits != 16;
+        const uint32_t rate = corrected ? 22050 : regs[i].audioRate;
+        const uint32_t channels = corrected ? 2 : regs[i].audioChannels;
+        AudioConsumer c(AudioNodeName(regs[i].audioClsid), rate, channels);
+        // Half a second of tone after the first half second, while the graph may
+        // still be changing to the node's rate.
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                std::vector<int16_t> s = c.Samples();
+                size_t start = ToneStart(s, channels);
+                return start != std::string::npos && s.size() / channels >= start + rate + rate / 10;
+            },
+            10000))
+            << regs[i].name;
+        EXPECT_EQ(c.Rate(), rate) << regs[i].name;
+        EXPECT_EQ(c.Channels(), channels) << regs[i].name;
+        std::vector<int16_t> s = c.Samples();
+        size_t start = ToneStart(s, channels) + rate / 2;
+        ToneCheck tone = CheckTone(s, channels, start);
+        EXPECT_GE(tone.frames, rate * 2 / 5);
+        // A graph that has just changed its rate may still drop one cycle on a
+        // loaded machine; anything more is a fault (the ten seconds below hold
+        // every sample).
+        EXPECT_LE(tone.breaks, 1u) << regs[i].name << ": samples lost or repeated";
+        EXPECT_LE(tone.longestGap, 2 * LargestBuffer(c.Buffers())) << regs[i].name;
+        EXPECT_NEAR(ToneFrequency(s, channels, rate, start), 500 + 100 * double(i), 15) << regs[i].name;
+    }
+}
+
+// Video and audio of one device at once share one connection; over ten seconds
+// the audio carries every sample once, and its delay matches the pictures'; when
+// the appliance goes away the audio goes on as silence, and the tone comes back
+// with it.
+TEST_F(CaptureService, AudioBesideVideoSharesTheConnectionStaysInStepAndOutlivesADrop)
+{
+    // When the appliance started its audio and its pictures.
+    struct Starts {
+        std::mutex mutex;
+        int64_t audio_ns = 0, video_ns = 0;
+    };
+    auto starts = std::make_shared<Starts>();
+    m_sim.SetObserver([this, starts](size_t) {
+        Sim::DeviceStats s = m_sim.Stats(0);
+        std::lock_guard<std::mutex> lock(starts->mutex);
+        if (s.audio == 1 && starts->audio_ns == 0)
+            starts->audio_ns = SteadyNs();
+        if (s.streaming == 1 && starts->video_ns == 0)
+            starts->video_ns = SteadyNs();
+    });
+    StartSim({"serial=TS0001,mode=320x240@30000,stream-fps=30,counter=1,audio=1,tone=1000"});
+    Registration a = Reg(1, 0, "Reception");
+    a.audio = true;
+    a.audioClsid = MakeId(101);
+    a.audioChannels = 2;
+    a.audioRate = 48000;
+    Register(a);
+    StartService();
+    constexpr uint32_t kRate = 48000, kChannels = 2;
+
+    Consumer video(NodeName(a.clsid), PixelFormat::BGR);
+    AudioConsumer audio(AudioNodeName(a.audioClsid), kRate, kChannels);
+    ASSERT_TRUE(WaitUntil([&] { return ToneStart(audio.Samples(), kChannels) != std::string::npos; }, 8000));
+    const size_t start = ToneStart(audio.Samples(), kChannels);
+    // Meanwhile, the timestamps the audio node gives numbered samples.
+    std::vector<std::pair<int64_t, uint64_t>> stamps;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::vector<Capture::AudioStatus> nodes = m_service->AudioNodes();
+            if (nodes.size() == 1 && nodes[0].stamp_ns >= 0 && (stamps.empty() || stamps.size() < 200))
+                stamps.emplace_back(nodes[0].stamp_ns, nodes[0].stampSample);
+            return audio.Frames() >= start + 10 * kRate + kRate / 5;
+        },
+        15000));
+    std::vector<int16_t> samples = audio.Samples();
+    std::vector<AudioConsumer::Buffer> buffers = audio.Buffers();
+    std::vector<ReceivedFrame> frames = video.Frames();
+
+    Sim::DeviceStats stats = m_sim.Stats(0);
+    EXPECT_EQ(stats.open_connections, 1u) << "video and audio on separate connections";
+    EXPECT_EQ(stats.streaming, 1u);
+    EXPECT_EQ(stats.audio, 1u);
+    ToneCheck tone = CheckTone(samples, kChannels, start);
+    EXPECT_GE(tone.frames, 10u * kRate);
+    EXPECT_EQ(tone.breaks, 0u) << "samples lost or repeated while the connection stayed up";
+    EXPECT_LE(tone.longestGap, LargestBuffer(buffers)) << "a gap longer than one buffer";
+    std::printf("10 s of tone: %llu samples, %llu gaps of silence (longest %llu samples, buffers of %zu)\n",
+                (unsigned long long)tone.frames, (unsigned long long)tone.gaps, (unsigned long long)tone.longestGap,
+                LargestBuffer(buffers));
+    ASSERT_EQ(m_service->AudioNodes().size(), 1u);
+    Capture::AudioStatus status = m_service->AudioNodes()[0];
+    EXPECT_EQ(status.overruns, 0u);
+    std::printf("audio node: %llu samples out, %llu of them silence, %llu cycles short of samples\n",
+                (unsigned long long)status.samplesOut, (unsigned long long)status.silentOut,
+                (unsigned long long)status.underruns);
+
+    // Timestamps against the appliance's clock (the same monotonic clock: the
+    // appliance runs in this process): sample n was made at the audio start + n /
+    // rate, picture k at the stream start + k / 30 s. Pictures reach the consumer
+    // with the node's timestamp; audio passes the graph's converters, which keep no
+    // buffer header, so its timestamps are read from the node, and the time the
+    // consumer got the samples is shown beside them.
+    std::vector<double> audioLate, videoLate, audioDelivered;
+    {
+        std::lock_guard<std::mutex> lock(starts->mutex);
+        ASSERT_NE(starts->audio_ns, 0);
+        ASSERT_NE(starts->video_ns, 0);
+        for (auto [stamp, n] : stamps)
+            audioLate.push_back((double(stamp) - double(starts->audio_ns) - double(n) * 1e9 / kRate) / 1e6);
+        for (const AudioConsumer::Buffer &b : buffers) {
+            const double made = double(starts->audio_ns) + (double(b.first) - double(start) + 1) * 1e9 / kRate;
+            if (b.first >= start)
+                audioDelivered.push_back((double(b.arrival_ns) - made) / 1e6);
+        }
+        for (const ReceivedFrame &f : frames) {
+            uint32_t k;
+            if (f.pts_ns >= 0 && Sim::DecodeFrameCounter(f.bytes.data(), 320, 240, &k))
+                videoLate.push_back((double(f.pts_ns) - double(starts->video_ns) - double(k) * 1e9 / 30.0) / 1e6);
+        }
+    }
+    ASSERT_FALSE(audioLate.empty());
+    ASSERT_FALSE(videoLate.empty()) << "no numbered picture with a timestamp";
+    const double skew = Median(audioLate) - Median(videoLate);
+    std::printf("timestamps after the appliance made the content: audio %.1f ms, video %.1f ms, skew %.1f ms; "
+                "audio delivered %.1f ms after\n",
+                Median(audioLate), Median(videoLate), skew, Median(audioDelivered));
+    EXPECT_LT(std::abs(skew), 40.0);
+
+    // The appliance goes away: silence keeps coming; it comes back: so does the tone.
+    std::vector<Sim::DeviceConfig> configs = {m_sim.Config(0)};
+    configs[0].port = m_sim.Ports(0).port;
+    m_sim.Stop();
+    // What the node still held plays out first.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            std::vector<int16_t> s = audio.Samples();
+            const size_t tail = kRate / 10 * kChannels;
+            return s.size() > tail && std::all_of(s.end() - ptrdiff_t(tail), s.end(), [](int16_t v) { return v == 0; });
+        },
+        5000));
+    audio.Clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    samples = audio.Samples();
+    EXPECT_GE(samples.size() / kChannels, kRate * 8 / 10) << "the audio stalled without the appliance";
+    EXPECT_EQ(ToneStart(samples, kChannels), std::string::npos) << "no silence without the appliance";
+    std::string error;
+    ASSERT_TRUE(m_sim.Start(configs, &error)) << error;
+    ASSERT_TRUE(WaitUntil([&] { return ToneStart(audio.Samples(), kChannels) != std::string::npos; }, 10000))
+        << "the tone did not come back";
+    const size_t again = ToneStart(audio.Samples(), kChannels);
+    ASSERT_TRUE(audio.WaitFrames(again + kRate + kRate / 5, 5000));
+    samples = audio.Samples();
+    tone = CheckTone(samples, kChannels, again);
+    EXPECT_GE(tone.frames, kRate * 9 / 10);
+    EXPECT_EQ(tone.breaks, 0u);
+}
