@@ -3,7 +3,6 @@
 
 #include "Log.h"
 
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -14,14 +13,15 @@ namespace {
 
 // The ring starts giving samples once it holds this much (the device sends 20 ms
 // at a time), and drops the oldest when it holds more than the limit (a graph that
-// stood still for long; shorter stalls are made up by faster cycles). In between, the pace of the graph's cycles follows the device:
-// a little faster while the ring holds more than the target on average, a little
-// slower while it holds less, so that samples wait about the target and none is
-// dropped or made up, whatever the two clocks do.
-constexpr int64_t kPrimeMs = 40;
+// stood still for long; shorter stalls are made up by faster cycles). In between,
+// the pace of the graph's cycles follows the device: a little faster while the
+// ring holds more than the target on average, a little slower while it holds
+// less, so that samples wait about the target and none is dropped or made up,
+// whatever the two clocks do.
+constexpr uint32_t kPrimeMs = 40;
 constexpr double kTargetMs = 30.0;
-constexpr int64_t kLimitMs = 2000;
-constexpr int64_t kRingMs = 3000;
+constexpr uint32_t kLimitMs = 2000;
+constexpr uint32_t kRingMs = 3000;
 
 int64_t NowNs()
 {
@@ -45,12 +45,6 @@ struct AudioNode::Hook {
     spa_hook listener{};
     pw_stream_events events{};
 };
-
-bool AudioNode::Convertible(const Grabber::AudioFormat &device, uint32_t channels, uint32_t rate)
-{
-    return device.id >= 0 && device.bits == 16 && (device.channels == 1 || device.channels == 2) &&
-           device.block == device.channels * 2 && device.rate == rate && channels >= 1 && channels <= 2;
-}
 
 AudioNode::AudioNode(pw_thread_loop *loop, pw_core *core, const DeviceConfig &config, DeviceLink *link)
     : m_loop(loop), m_core(core), m_hook(std::make_unique<Hook>()), m_link(link),
@@ -82,8 +76,8 @@ void AudioNode::Connect(const DeviceConfig &config)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_channels = config.audio.channels == 1 ? 1 : 2;
         m_rate = config.audio.frequency;
-        m_ring.assign(size_t(m_rate * kRingMs / 1000) * m_channels, 0);
-        ResetRing();
+        m_ring.Configure(m_channels, m_rate, kRingMs);
+        Restart();
         m_streaming = false;
     }
     // 10 ms cycles; and the graph may run at the node's own rate where the session
@@ -94,8 +88,9 @@ void AudioNode::Connect(const DeviceConfig &config)
     pw_properties *props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS, "Audio/Source",
         PW_KEY_NODE_NAME, m_nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, config.displayName.c_str(), PW_KEY_NODE_NICK,
-        config.displayName.c_str(), PW_KEY_NODE_LATENCY, latency, PW_KEY_NODE_RATE, rate, PW_KEY_DEVICE_SERIAL, config.serialNumber.c_str(),
-        "tessaline.address", config.address.c_str(), "tessaline.serial", config.serialNumber.c_str(),
+        config.displayName.c_str(), PW_KEY_NODE_LATENCY, latency, PW_KEY_NODE_RATE, rate, PW_KEY_DEVICE_SERIAL,
+        config.serialNumber.c_str(), "tessaline.address", config.address.c_str(), "tessaline.serial",
+        config.serialNumber.c_str(),
         "tessaline.clsid", config.clsidText.c_str(), "tessaline.audio-clsid", config.audioText.c_str(), nullptr);
     m_stream = pw_stream_new(m_core, m_nodeName.c_str(), props);
     if (!m_stream)
@@ -256,10 +251,8 @@ void AudioNode::OnStreamState(bool streaming)
 void AudioNode::OnAudioFormat(const Grabber::AudioFormat &format)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_device = format;
-    m_deviceUsable = Convertible(format, m_channels, m_rate);
-    ResetRing();
-    if (!m_deviceUsable && !m_mismatchLogged) {
+    Restart();
+    if (!m_ring.SetDeviceFormat(format) && !m_mismatchLogged) {
         m_mismatchLogged = true;
         LogLine("%s: the device sends audio as %u channels of %u bits at %u Hz, which the node (%u channels, %u Hz) "
                 "cannot carry; sending silence",
@@ -271,64 +264,25 @@ void AudioNode::OnAudioFormat(const Grabber::AudioFormat &format)
 void AudioNode::OnAudioStop()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_device = Grabber::AudioFormat{};
-    m_deviceUsable = false;
-    ResetRing();
+    (void)m_ring.SetDeviceFormat(Grabber::AudioFormat{});  // nothing more until a format
+    Restart();
 }
 
-void AudioNode::ResetRing()
+void AudioNode::Restart()
 {
-    m_deviceSamples = 0;
-    m_ringRead = m_ringFill = 0;
+    m_ring.Reset();
     m_primed = false;
-    m_partial.clear();
 }
 
 void AudioNode::OnAudioData(const uint8_t *data, size_t size)
 {
     const int64_t now = NowNs();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_deviceUsable || m_ring.empty())
+    if (!m_ring.Usable())
         return;
-    const size_t frame = size_t(m_device.channels) * 2;
-    const size_t capacity = m_ring.size();
-    auto put = [&](const uint8_t *p) {
-        const int16_t left = int16_t(uint16_t(p[0] | p[1] << 8));
-        const int16_t right = m_device.channels == 2 ? int16_t(uint16_t(p[2] | p[3] << 8)) : left;
-        if (m_ringFill + m_channels > capacity) {  // full: the oldest goes
-            m_ringRead = (m_ringRead + m_channels) % capacity;
-            m_ringFill -= m_channels;
-            ++m_overruns;
-        }
-        size_t at = (m_ringRead + m_ringFill) % capacity;
-        m_ring[at] = left;
-        if (m_channels == 2)
-            m_ring[(at + 1) % capacity] = right;
-        m_ringFill += m_channels;
-        ++m_deviceSamples;
-    };
-    size_t used = 0;
-    if (!m_partial.empty()) {
-        used = std::min(frame - m_partial.size(), size);
-        m_partial.insert(m_partial.end(), data, data + used);
-        if (m_partial.size() < frame)
-            return;
-        put(m_partial.data());
-        m_partial.clear();
-    }
-    for (; used + frame <= size; used += frame)
-        put(data + used);
-    m_partial.assign(data + used, data + size);
+    m_overruns += m_ring.Put(data, size);
     m_newest_ns = now;
-    // Too much waiting (the device's clock runs ahead of the graph's): back to the
-    // priming level, so the delay stays short.
-    const size_t limit = size_t(m_rate * kLimitMs / 1000) * m_channels;
-    if (m_ringFill > limit) {
-        const size_t keep = size_t(m_rate * kPrimeMs / 1000) * m_channels;
-        m_ringRead = (m_ringRead + m_ringFill - keep) % capacity;
-        m_overruns += (m_ringFill - keep) / m_channels;
-        m_ringFill = keep;
-    }
+    m_overruns += m_ring.Trim(kLimitMs, kPrimeMs);
 }
 
 void AudioNode::OnProcess()
@@ -348,31 +302,24 @@ void AudioNode::OnProcess()
     m_cycleFrames = frames;
     auto *out = static_cast<int16_t *>(d.data);
     const size_t wanted = size_t(frames) * m_channels;
-    const size_t prime = size_t(m_rate * kPrimeMs / 1000) * m_channels;
-    if (!m_primed && m_ringFill >= std::max(prime, wanted)) {
+    if (!m_primed && m_ring.Frames() >= std::max<uint64_t>(uint64_t(m_rate) * kPrimeMs / 1000, frames)) {
         m_primed = true;
-        m_averageMs = double(m_ringFill / m_channels) * 1000.0 / m_rate;
+        m_averageMs = m_ring.Ms();
     }
     size_t taken = 0;
     int64_t pts = NowNs();
     if (m_primed) {
         // The first sample given arrived this long before the newest one.
-        pts = m_newest_ns - int64_t(m_ringFill / m_channels) * 1000000000 / m_rate;
-        taken = std::min(wanted, m_ringFill);
-        if (taken > 0) {
+        pts = m_newest_ns - int64_t(m_ring.Frames()) * 1000000000 / m_rate;
+        if (m_ring.Frames() > 0) {
             m_stamp_ns = pts;
-            m_stampSample = m_deviceSamples - m_ringFill / m_channels;
+            m_stampSample = m_ring.DeviceFrames() - m_ring.Frames();
         }
-        const size_t capacity = m_ring.size();
-        for (size_t i = 0; i < taken; ++i)
-            out[i] = m_ring[(m_ringRead + i) % capacity];
-        m_ringRead = (m_ringRead + taken) % capacity;
-        m_ringFill -= taken;
+        taken = m_ring.Take(out, size_t(frames)) * m_channels;
         if (taken < wanted)
             ++m_underruns;  // the rest of this buffer is silence; the pace slows down
         // The ring's level on average over about a second.
-        const double level = double(m_ringFill / m_channels) * 1000.0 / m_rate;
-        m_averageMs += (level - m_averageMs) * std::min(1.0, double(frames) / m_rate);
+        m_averageMs += (m_ring.Ms() - m_averageMs) * std::min(1.0, double(frames) / m_rate);
     }
     std::fill(out + taken, out + wanted, int16_t(0));
     m_samplesOut += frames;

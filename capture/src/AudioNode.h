@@ -14,6 +14,7 @@
 // CLOCK_MONOTONIC, like the camera node's.
 #pragma once
 
+#include "AudioRing.h"
 #include "DeviceLink.h"
 #include "PipeWire.h"
 #include "capture/DeviceConfig.h"
@@ -49,12 +50,6 @@ public:
     void OnAudioData(const uint8_t *data, size_t size) override;
     void OnAudioStop() override;
 
-    // The samples the ring passes on for one device format: the device's channels
-    // made into the node's (mono doubled, or the left channel of stereo). false when
-    // the device's format cannot be turned into the node's (other rate or sample
-    // size): those samples are dropped.
-    static bool Convertible(const Grabber::AudioFormat &device, uint32_t channels, uint32_t rate);
-
 private:
     struct Hook;
     void Connect(const DeviceConfig &config);  // loop locked
@@ -63,7 +58,7 @@ private:
     void OnTick();  // loop locked
     void ArmTimer(int64_t at_ns);  // loop locked; 0 disarms
     Grabber::AudioFormat WantedFormat() const;  // m_mutex held
-    void ResetRing();                           // m_mutex held
+    void Restart();                             // m_mutex held: the ring empty, to be primed again
 
     static void StreamStateChanged(void *data, pw_stream_state old_state, pw_stream_state state, const char *error);
     static void ParamChanged(void *data, uint32_t id, const spa_pod *param);
@@ -84,17 +79,12 @@ private:
     DeviceConfig m_config;
     uint32_t m_channels = 2, m_rate = 22050;  // what the node offers
     bool m_streaming = false;
-    Grabber::AudioFormat m_device;            // the device's format, id -1 while none
-    bool m_deviceUsable = false;
+    AudioRing m_ring;                         // the device's samples, in the node's format
     bool m_mismatchLogged = false;
-    std::vector<int16_t> m_ring;              // interleaved in the node's channels
-    size_t m_ringRead = 0, m_ringFill = 0;    // in samples
-    std::vector<uint8_t> m_partial;           // a sample frame split across data events
     int64_t m_newest_ns = 0;                  // arrival of the ring's newest sample
     bool m_primed = false;                    // enough in the ring to start taking
     double m_averageMs = 0;                   // the ring's level on average, in ms
     uint64_t m_cycleFrames = 0;               // sample frames the last graph cycle took
-    uint64_t m_deviceSamples = 0;             // sample frames put in the ring since the device's format
     int64_t m_stamp_ns = -1;                  // see AudioStatus
     uint64_t m_stampSample = 0;
     uint64_t m_samplesOut = 0;                // sample frames handed to PipeWire

@@ -268,7 +268,7 @@ void DeviceLink::Run()
         bool video = false, streaming = false, yuv = false;
         bool audio = false, audioTried = false;
         Grabber::AudioFormat audioFormat;
-        Clock::time_point videoUnwanted{}, audioUnwanted{};
+        Clock::time_point videoUnwanted{}, audioUnwanted{}, audioAsked{};
         const auto linger = std::chrono::milliseconds(settings.linger_ms);
         lock.lock();
         // A stream start that failed because the connection ended (a request could
@@ -298,7 +298,14 @@ void DeviceLink::Run()
                                "the device accepts no stream format; sending the no-signal picture");
                 video = true;
             }
-            videoUnwanted = wantVideo ? Clock::time_point{} : videoUnwanted == Clock::time_point{} ? now : videoUnwanted;
+            // Since when each of the two has not been wanted (none while it is).
+            auto since = [now](bool wanted, Clock::time_point &t) {
+                if (wanted)
+                    t = Clock::time_point{};
+                else if (t == Clock::time_point{})
+                    t = now;
+            };
+            since(wantVideo, videoUnwanted);
             if (video && !wantVideo && now - videoUnwanted >= linger) {
                 (void)h->ops->DisableStreaming(h);
                 video = streaming = false;
@@ -309,13 +316,18 @@ void DeviceLink::Run()
                 (void)Grabber::StopAudio(h);
                 audio = audioTried = false;
             }
-            // A device that refused is asked again only after a new connection.
-            if (wantAudio && !audio && !audioTried && Grabber::IsConnected(h)) {
+            // A device without audio is not asked again on this connection; one that
+            // did not start (the link broke meanwhile, or it refused) is asked again
+            // at the retry interval.
+            const bool retry = audioTried && Grabber::HasAudio(h) &&
+                               now - audioAsked >= std::chrono::milliseconds(settings.retry_ms);
+            if (wantAudio && !audio && (!audioTried || retry) && Grabber::IsConnected(h)) {
                 audioFormat = wantFormat;
                 audio = StartAudio(h, audioFormat, settings.label);
                 audioTried = true;
+                audioAsked = now;
             }
-            audioUnwanted = wantAudio ? Clock::time_point{} : audioUnwanted == Clock::time_point{} ? now : audioUnwanted;
+            since(wantAudio, audioUnwanted);
             if (!wantAudio && (audio || audioTried) && now - audioUnwanted >= linger) {
                 if (audio)
                     (void)Grabber::StopAudio(h);

@@ -566,7 +566,8 @@ TEST_F(CaptureService, AudioSourcesCarryTheToneInEveryStoredFormat)
 {
     std::vector<std::string> specs;
     for (int i = 0; i < OFFERED_AUDIO_FORMAT_COUNT + 1; ++i)
-        specs.push_back("serial=TA" + std::to_string(i) + ",mode=320x240@30000,audio=1,tone=" + std::to_string(500 + 100 * i));
+        specs.push_back("serial=TA" + std::to_string(i) + ",mode=320x240@30000,audio=1,tone=" +
+                        std::to_string(500 + 100 * i));
     specs.push_back("serial=TM0,mode=320x240@30000");
     StartSim(specs);
     std::vector<Registration> regs;
