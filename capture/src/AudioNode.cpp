@@ -18,8 +18,9 @@ namespace {
 // ring holds more than the target on average, a little slower while it holds
 // less, so that samples wait about the target and none is dropped or made up,
 // whatever the two clocks do.
-constexpr uint32_t kPrimeMs = 40;
-constexpr double kTargetMs = 30.0;
+constexpr uint32_t kPrimeMs = 30;  // beyond one graph cycle
+constexpr double kTargetMs = 25.0;  // above what one graph cycle takes
+constexpr uint32_t kCycleMs = 20;   // the graph's cycle the node asks for
 constexpr uint32_t kLimitMs = 2000;
 constexpr uint32_t kRingMs = 3000;
 
@@ -80,10 +81,10 @@ void AudioNode::Connect(const DeviceConfig &config)
         Restart();
         m_streaming = false;
     }
-    // 10 ms cycles; and the graph may run at the node's own rate where the session
-    // allows it, sparing a conversion.
+    // 20 ms cycles (consumers may ask for shorter ones); the graph may run at the
+    // node's own rate where the session allows it, sparing a conversion.
     char latency[32], rate[32];
-    std::snprintf(latency, sizeof latency, "%u/%u", m_rate / 100, m_rate);
+    std::snprintf(latency, sizeof latency, "%u/%u", m_rate * kCycleMs / 1000, m_rate);
     std::snprintf(rate, sizeof rate, "1/%u", m_rate);
     pw_properties *props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS, "Audio/Source",
@@ -214,8 +215,8 @@ void AudioNode::OnTick()
     double period_ns;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        const uint64_t frames = m_cycleFrames ? m_cycleFrames : m_rate / 100;
-        const double error = m_primed ? m_averageMs - kTargetMs : 0.0;
+        const uint64_t frames = m_cycleFrames ? m_cycleFrames : m_rate * kCycleMs / 1000;
+        const double error = m_primed ? m_averageMs - (kTargetMs + double(frames) * 1000.0 / m_rate) : 0.0;
         period_ns = double(frames) * 1e9 / m_rate / (1.0 + std::clamp(error * 0.003, -0.1, 0.1));
     }
     // Cycles never follow each other faster than the pace allows (a cycle started
@@ -282,7 +283,7 @@ void AudioNode::OnAudioData(const uint8_t *data, size_t size)
         return;
     m_overruns += m_ring.Put(data, size);
     m_newest_ns = now;
-    m_overruns += m_ring.Trim(kLimitMs, kPrimeMs);
+    m_overruns += m_ring.Trim(kLimitMs, kPrimeMs + kCycleMs);
 }
 
 void AudioNode::OnProcess()
@@ -297,12 +298,13 @@ void AudioNode::OnProcess()
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     const uint32_t stride = m_channels * 2;
-    // As much as the graph asks for (10 ms when it does not say).
-    const uint64_t frames = std::min<uint64_t>(d.maxsize / stride, b->requested ? b->requested : m_rate / 100);
+    // As much as the graph asks for (a cycle's worth when it does not say).
+    const uint64_t frames =
+        std::min<uint64_t>(d.maxsize / stride, b->requested ? b->requested : m_rate * kCycleMs / 1000);
     m_cycleFrames = frames;
     auto *out = static_cast<int16_t *>(d.data);
     const size_t wanted = size_t(frames) * m_channels;
-    if (!m_primed && m_ring.Frames() >= std::max<uint64_t>(uint64_t(m_rate) * kPrimeMs / 1000, frames)) {
+    if (!m_primed && m_ring.Frames() >= uint64_t(m_rate) * kPrimeMs / 1000 + frames) {
         m_primed = true;
         m_averageMs = m_ring.Ms();
     }

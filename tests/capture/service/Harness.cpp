@@ -537,7 +537,7 @@ AudioConsumer::AudioConsumer(const std::string &nodeName, uint32_t rate, uint32_
     c.Open("test-audio-consumer");
     if (c.core) {
         char latency[32], nodeRate[32];
-        std::snprintf(latency, sizeof latency, "%u/%u", rate / 100, rate);
+        std::snprintf(latency, sizeof latency, "%u/%u", rate / 50, rate);
         std::snprintf(nodeRate, sizeof nodeRate, "1/%u", rate);
         pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                  PW_KEY_TARGET_OBJECT, nodeName.c_str(), PW_KEY_NODE_LATENCY,
