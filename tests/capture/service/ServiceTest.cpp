@@ -706,10 +706,11 @@ TEST_F(CaptureService, AudioBesideVideoSharesTheConnectionStaysInStepAndOutlives
     ToneCheck tone = CheckTone(samples, kChannels, start);
     EXPECT_GE(tone.frames, 10u * kRate);
     EXPECT_EQ(tone.breaks, 0u) << "samples lost or repeated while the connection stayed up";
-    // Silence the graph puts in when it misses a cycle on a loaded machine: short
-    // and rare; no sample of the appliance is lost for it.
-    EXPECT_LE(tone.longestGap, 4 * LargestBuffer(buffers)) << "a long gap";
+    // Silence comes in only where the appliance's data came late or the graph
+    // missed a cycle (a loaded machine): short and rare, and no sample of the
+    // appliance is lost for it.
     EXPECT_LE(tone.gaps, 20u);
+    EXPECT_LE(tone.longestGap, kRate / 10) << "a long gap";
     std::printf("10 s of tone: %llu samples, %llu gaps of silence (longest %llu samples, buffers of %zu)\n",
                 (unsigned long long)tone.frames, (unsigned long long)tone.gaps, (unsigned long long)tone.longestGap,
                 LargestBuffer(buffers));
