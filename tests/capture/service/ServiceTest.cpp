@@ -680,6 +680,8 @@ TEST_F(CaptureService, AudioBesideVideoSharesTheConnectionStaysInStepAndOutlives
     Register(a);
     StartService();
     constexpr uint32_t kRate = 48000, kChannels = 2;
+    // Ten seconds (two under a sanitizer, which slows every thread of the path).
+    constexpr uint32_t kSeconds = testsupport::kSlowdown == 1 ? 10 : 2;
 
     Consumer video(NodeName(a.clsid), PixelFormat::BGR);
     AudioConsumer audio(AudioNodeName(a.audioClsid), kRate, kChannels);
@@ -692,9 +694,9 @@ TEST_F(CaptureService, AudioBesideVideoSharesTheConnectionStaysInStepAndOutlives
             std::vector<Capture::AudioStatus> nodes = m_service->AudioNodes();
             if (nodes.size() == 1 && nodes[0].stamp_ns >= 0 && (stamps.empty() || stamps.size() < 200))
                 stamps.emplace_back(nodes[0].stamp_ns, nodes[0].stampSample);
-            return audio.Frames() >= start + 10 * kRate + kRate / 5;
+            return audio.Frames() >= start + kSeconds * kRate + kRate / 5;
         },
-        15000));
+        (kSeconds + 5) * 1000 * testsupport::kSlowdown));
     std::vector<int16_t> samples = audio.Samples();
     std::vector<AudioConsumer::Buffer> buffers = audio.Buffers();
     std::vector<ReceivedFrame> frames = video.Frames();
@@ -704,7 +706,7 @@ TEST_F(CaptureService, AudioBesideVideoSharesTheConnectionStaysInStepAndOutlives
     EXPECT_EQ(stats.streaming, 1u);
     EXPECT_EQ(stats.audio, 1u);
     ToneCheck tone = CheckTone(samples, kChannels, start);
-    EXPECT_GE(tone.frames, 10u * kRate);
+    EXPECT_GE(tone.frames, kSeconds * kRate);
     // Every sample once; on a machine loaded far beyond its cores the graph may
     // miss one cycle (a buffer's worth), never more.
     EXPECT_LE(tone.breaks, LargestBuffer(buffers)) << "samples lost or repeated while the connection stayed up";
@@ -715,9 +717,9 @@ TEST_F(CaptureService, AudioBesideVideoSharesTheConnectionStaysInStepAndOutlives
     // appliance is lost for it.
     EXPECT_LE(tone.gaps, 20u);
     EXPECT_LE(tone.longestGap, kRate / 10) << "a long gap";
-    std::printf("10 s of tone: %llu samples, %llu gaps of silence (longest %llu samples, buffers of %zu)\n",
-                (unsigned long long)tone.frames, (unsigned long long)tone.gaps, (unsigned long long)tone.longestGap,
-                LargestBuffer(buffers));
+    std::printf("%u s of tone: %llu samples, %llu gaps of silence (longest %llu samples, buffers of %zu)\n",
+                kSeconds, (unsigned long long)tone.frames, (unsigned long long)tone.gaps,
+                (unsigned long long)tone.longestGap, LargestBuffer(buffers));
     ASSERT_EQ(m_service->AudioNodes().size(), 1u);
     Capture::AudioStatus status = m_service->AudioNodes()[0];
     EXPECT_EQ(status.overruns, 0u);
@@ -755,7 +757,9 @@ TEST_F(CaptureService, AudioBesideVideoSharesTheConnectionStaysInStepAndOutlives
     std::printf("timestamps after the appliance made the content: audio %.1f ms, video %.1f ms, skew %.1f ms; "
                 "audio delivered %.1f ms after\n",
                 Median(audioLate), Median(videoLate), skew, Median(audioDelivered));
-    EXPECT_LT(std::abs(skew), 40.0);
+    if (testsupport::kSlowdown == 1) {  // a sanitizer may make the pictures' path late by far more
+        EXPECT_LT(std::abs(skew), 40.0);
+    }
 
     // The appliance goes away: silence keeps coming; it comes back: so does the tone.
     std::vector<Sim::DeviceConfig> configs = {m_sim.Config(0)};
