@@ -14,8 +14,13 @@ work="$(mktemp -d)"
 demo=""
 trap 'kill $demo 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 
+# A sanitizer build's program wants its sanitizer runtime loaded before any other
+# library, the preloaded driver included.
+preload="$build/lib/tessaline-add-driver.so"
+runtime="$(ldd "$build/bin/tessaline-setup" | awk '$1 ~ /^lib(a|t)san\.so/ { print $3; exit }')"
+[ -n "$runtime" ] && preload="$runtime $preload"
 QT_QPA_PLATFORM=offscreen TESSALINE_DEMO_BUILD="$build" TESSALINE_DEMO_NO_BUILD=1 TESSALINE_DEMO_NO_VIEWER=1 \
-  TESSALINE_DEMO_PRELOAD="$build/lib/tessaline-add-driver.so" TESSALINE_DRIVER_SEARCH=Annex \
+  TESSALINE_DEMO_PRELOAD="$preload" TESSALINE_DRIVER_SEARCH=Annex \
   TESSALINE_DRIVER_SHOT="$work/window.png" \
   setsid "$root/scripts/demo" >"$work/demo.log" 2>&1 &
 demo=$!
