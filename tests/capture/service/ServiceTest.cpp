@@ -259,7 +259,12 @@ TEST_F(CaptureService, FixedResolutionScalesWithEachOfferedMode)
     Register(a);
     StartService();
     Consumer c(NodeName(a.clsid), PixelFormat::BGR);
-    for (int32_t mode : {0, 1, 3, 8, 4, 9, 5, 11, 12, 10}) {
+    // Every mode's arithmetic is the pipeline test's; here the option must reach the
+    // node. A sanitizer build, too slow for the costly modes under load, tries three.
+    std::vector<int32_t> modes = {0, 1, 3, 8, 4, 9, 5, 11, 12, 10};
+    if (testsupport::kSlowdown > 1)
+        modes.resize(3);
+    for (int32_t mode : modes) {
         std::vector<uint8_t> expected = Expected(still, 640, 480, {PixelFormat::BGR, 320, 240}, {uint32_t(mode), false});
         if (expected.empty()) {
             std::printf("the frame pipeline has no scale mode %d yet: not checked\n", mode);
