@@ -32,7 +32,7 @@ std::vector<uint8_t> Picture(uint32_t id)
     return v;
 }
 
-void Register(const std::string &name, uint32_t source_id, const OutputSpec &want, const PipelineOptions &options)
+void Register(const std::string &name, uint32_t source_id, const OutputShape &want, const PipelineOptions &options)
 {
     const size_t out_bytes = FrameBytes(want);
     auto ours = [=](benchmark::State &state) {
@@ -63,7 +63,7 @@ void Register(const std::string &name, uint32_t source_id, const OutputSpec &wan
 }
 
 const bool registered = [] {
-    const OutputSpec full{PixelFormat::BGR, kWidth, kHeight};
+    const OutputShape full{PixelFormat::BGR, kWidth, kHeight};
     Register("capture_passthrough_bgr", imaging::kBgr24, full, {});
     Register("capture_flip", imaging::kBgr24, full, {kScaleNone, true});
     Register("capture_yuy2_to_i420", imaging::kYuy2, {PixelFormat::I420, kWidth, kHeight}, {});

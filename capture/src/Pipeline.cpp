@@ -63,7 +63,7 @@ const char *ScaleModeName(uint32_t code)
     return code <= kScaleLast ? kScaleModeNames[code] : "";
 }
 
-bool LayoutOf(const OutputSpec &want, FrameLayout *layout)
+bool LayoutOf(const OutputShape &want, FrameLayout *layout)
 {
     FrameLayout out;
     const int32_t w = want.width, h = want.height;
@@ -95,7 +95,7 @@ bool LayoutOf(const OutputSpec &want, FrameLayout *layout)
     return true;
 }
 
-size_t FrameBytes(const OutputSpec &want)
+size_t FrameBytes(const OutputShape &want)
 {
     FrameLayout layout;
     return LayoutOf(want, &layout) ? layout.bytes : 0;
@@ -220,7 +220,7 @@ uint8_t *Grow(std::vector<uint8_t> &buffer, size_t bytes)
 // resampling, then (for packed outputs) interleaving.
 class Converter {
 public:
-    bool Run(const SourceView &src, const OutputSpec &want, const FrameLayout &layout, uint32_t mode, uint8_t *dst)
+    bool Run(const SourceView &src, const OutputShape &want, const FrameLayout &layout, uint32_t mode, uint8_t *dst)
     {
         if (src.width == want.width && src.height == want.height) {
             ConvertSame(src, PlanesOf(dst, layout, want.format, 0, 0), want.format);
@@ -235,7 +235,7 @@ public:
 
 private:
     // The picture's centre at its own size; the rest black.
-    bool Centre(const SourceView &src, const OutputSpec &want, const FrameLayout &layout, uint8_t *dst)
+    bool Centre(const SourceView &src, const OutputShape &want, const FrameLayout &layout, uint8_t *dst)
     {
         FillBlack(dst, layout, want.format);
         const int32_t w = std::min(src.width, want.width) & ~1;
@@ -255,7 +255,7 @@ private:
 
     // Pixel resize (1) and the own weighted average (2) work on the output's own
     // packed layout; on planes, 2 is the area filter as the scaler has it.
-    bool OwnResample(const SourceView &src, const OutputSpec &want, const FrameLayout &layout, uint32_t mode,
+    bool OwnResample(const SourceView &src, const OutputShape &want, const FrameLayout &layout, uint32_t mode,
                      uint8_t *dst)
     {
         if (IsPlanar(want.format)) {
@@ -279,7 +279,7 @@ private:
                                                                : imaging::kUyvy;
         const int32_t w = src.width & ~1, h = src.height;
         const size_t bytes = size_t(imaging::FrameSize(w, h, id));
-        OutputSpec same{want.format, w, h};
+        OutputShape same{want.format, w, h};
         FrameLayout same_layout;
         if (!LayoutOf(same, &same_layout))
             return false;
@@ -292,7 +292,7 @@ private:
     }
 
     // Modes 3-12: the filters of libswscale, run plane by plane.
-    bool Filtered(const SourceView &src, const OutputSpec &want, const FrameLayout &layout, uint32_t mode,
+    bool Filtered(const SourceView &src, const OutputShape &want, const FrameLayout &layout, uint32_t mode,
                   uint8_t *dst)
     {
         if (want.format == PixelFormat::BGR) {
@@ -384,7 +384,7 @@ private:
 }  // namespace
 
 struct FramePipeline::State {
-    OutputSpec want;
+    OutputShape want;
     PipelineOptions options;
     FrameLayout layout;
     bool configured = false;
@@ -401,7 +401,7 @@ struct FramePipeline::State {
 FramePipeline::FramePipeline() : state_(std::make_unique<State>()) {}
 FramePipeline::~FramePipeline() = default;
 
-bool FramePipeline::Configure(const OutputSpec &want, const PipelineOptions &options)
+bool FramePipeline::Configure(const OutputShape &want, const PipelineOptions &options)
 {
     FrameLayout layout;
     if (!LayoutOf(want, &layout) || options.scale_mode > kScaleLast)
@@ -417,7 +417,7 @@ bool FramePipeline::Configure(const OutputSpec &want, const PipelineOptions &opt
     return true;
 }
 
-const OutputSpec &FramePipeline::Output() const { return state_->want; }
+const OutputShape &FramePipeline::Output() const { return state_->want; }
 const PipelineOptions &FramePipeline::Options() const { return state_->options; }
 
 bool FramePipeline::Process(const SourceFrame &frame, uint8_t *dst, size_t dst_size)

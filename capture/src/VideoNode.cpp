@@ -187,7 +187,7 @@ void VideoNode::ApplyOptions(bool reloadImage)
         m_pipeline.RenderNoSignal(m_noSignal.data(), m_noSignal.size());
         ++m_noSignalVersion;
     } else if (!m_negotiated) {
-        OutputSpec want{PixelFormat::BGR, m_target.width, m_target.height};
+        OutputShape want{PixelFormat::BGR, m_target.width, m_target.height};
         (void)m_pipeline.Configure(want, po);
     }
 }
@@ -494,7 +494,7 @@ void VideoNode::OnFormat(const spa_pod *param)
         ++m_generation;
         return;
     }
-    OutputSpec want{format, int32_t(info.size.width), int32_t(info.size.height)};
+    OutputShape want{format, int32_t(info.size.width), int32_t(info.size.height)};
     FrameLayout layout;
     if (!LayoutOf(want, &layout)) {
         pw_stream_set_error(m_stream, -EINVAL, "unsupported size");

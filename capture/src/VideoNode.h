@@ -91,7 +91,7 @@ private:
     Grabber::VideoMode m_mode;       // last known device mode
     LinkState m_state = LinkState::Idle;
     bool m_negotiated = false;
-    OutputSpec m_output;               // negotiated
+    OutputShape m_output;               // negotiated
     FrameLayout m_layout;
     uint64_t m_generation = 0;       // bumped whenever buffers or the format change
     std::vector<uint8_t> m_noSignal; // the no-signal picture at the negotiated format

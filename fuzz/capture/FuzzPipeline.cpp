@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // frame's id and size. The rest is the frame or the bitmap.
     static const uint32_t kIds[] = {0x0018, 0x0800, 0x0100, 0x0300, 0x0600, 0x0700, 0x0900, 0x0D00, 0x0200, 0xFFFF};
     const PixelFormat format = PixelFormat(data[1] % kPixelFormatCount);
-    const OutputSpec want{format, 2 * (1 + data[2] % 48), 2 * (1 + data[3] % 32)};
+    const OutputShape want{format, 2 * (1 + data[2] % 48), 2 * (1 + data[3] % 32)};
     const uint32_t id = kIds[data[4] % (sizeof(kIds) / sizeof(kIds[0]))] | (data[5] & 0x80 ? 0x80000000u : 0);
     const PipelineOptions options{uint32_t(data[5] % 13), (data[5] & 0x40) != 0};
     FramePipeline pipeline;

@@ -155,24 +155,24 @@ int SwsFormat(PixelFormat f)
     return AV_PIX_FMT_NONE;
 }
 
-// libswscale's own picture: `in` (spec_in) scaled to spec_out with its flag.
-std::vector<uint8_t> SwsScale(const std::vector<uint8_t> &in, const OutputSpec &spec_in, const OutputSpec &spec_out,
+// libswscale's own picture: `in` (shape_in) scaled to shape_out with its flag.
+std::vector<uint8_t> SwsScale(const std::vector<uint8_t> &in, const OutputShape &shape_in, const OutputShape &shape_out,
                               int flag, int sws_format = AV_PIX_FMT_NONE)
 {
     if (sws_format == AV_PIX_FMT_NONE)
-        sws_format = SwsFormat(spec_in.format);
+        sws_format = SwsFormat(shape_in.format);
     FrameLayout li, lo;
-    EXPECT_TRUE(LayoutOf(spec_in, &li));
-    EXPECT_TRUE(LayoutOf(spec_out, &lo));
+    EXPECT_TRUE(LayoutOf(shape_in, &li));
+    EXPECT_TRUE(LayoutOf(shape_out, &lo));
     if (sws_format == AV_PIX_FMT_GRAY8) {  // one plane of 24-bit pixels at a time
-        li = {1, {0}, {spec_in.width}, {spec_in.height}, size_t(spec_in.width) * size_t(spec_in.height)};
-        lo = {1, {0}, {spec_out.width}, {spec_out.height}, size_t(spec_out.width) * size_t(spec_out.height)};
+        li = {1, {0}, {shape_in.width}, {shape_in.height}, size_t(shape_in.width) * size_t(shape_in.height)};
+        lo = {1, {0}, {shape_out.width}, {shape_out.height}, size_t(shape_out.width) * size_t(shape_out.height)};
     }
     // Padded copies: libswscale reads and writes past short rows.
     std::vector<uint8_t> src(in.size() + 4096), dst(lo.bytes + 4096);
     std::copy(in.begin(), in.end(), src.begin());
-    SwsContext *ctx = sws_getContext(spec_in.width, spec_in.height, AVPixelFormat(sws_format), spec_out.width,
-                                     spec_out.height, AVPixelFormat(sws_format), flag, nullptr, nullptr, nullptr);
+    SwsContext *ctx = sws_getContext(shape_in.width, shape_in.height, AVPixelFormat(sws_format), shape_out.width,
+                                     shape_out.height, AVPixelFormat(sws_format), flag, nullptr, nullptr, nullptr);
     EXPECT_NE(ctx, nullptr);
     const uint8_t *sp[4] = {};
     uint8_t *dp[4] = {};
@@ -183,7 +183,7 @@ std::vector<uint8_t> SwsScale(const std::vector<uint8_t> &in, const OutputSpec &
         dp[k] = dst.data() + lo.offset[k];
         ds[k] = lo.stride[k];
     }
-    EXPECT_EQ(sws_scale(ctx, sp, ss, 0, spec_in.height, dp, ds), spec_out.height);
+    EXPECT_EQ(sws_scale(ctx, sp, ss, 0, shape_in.height, dp, ds), shape_out.height);
     sws_freeContext(ctx);
     dst.resize(lo.bytes);
     return dst;

@@ -55,7 +55,7 @@ protected:
         cfg.http_port = -1;
         cfg.udp_port = -1;
         std::string error;
-        ASSERT_TRUE(Sim::ParseDeviceSpec(description, cfg, &error)) << error;
+        ASSERT_TRUE(Sim::ParseDeviceKeys(description, cfg, &error)) << error;
         ASSERT_TRUE(sim.Start({cfg}, &error)) << error;
         ep = sim.Ports(0);
     }

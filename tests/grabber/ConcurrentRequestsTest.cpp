@@ -35,7 +35,7 @@ TEST(ConcurrentRequests, EveryCallerGetsItsOwnReply)
     SetKeepAlivePeriod(5);
     Sim::DeviceConfig cfg;
     std::string error;
-    ASSERT_TRUE(Sim::ParseDeviceSpec("port=0,http=off,udp=off,type=18,serial=CONC-0001,name=Concurrent", cfg, &error))
+    ASSERT_TRUE(Sim::ParseDeviceKeys("port=0,http=off,udp=off,type=18,serial=CONC-0001,name=Concurrent", cfg, &error))
         << error;
     Sim::Simulator sim;
     ASSERT_TRUE(sim.Start({cfg}, &error)) << error;

@@ -366,7 +366,7 @@ TEST_F(Appliance, ReconnectsAfterTheDeviceComesBack)
     Sim::DeviceConfig again;
     again.http_port = again.udp_port = -1;
     std::string error;
-    ASSERT_TRUE(Sim::ParseDeviceSpec(description, again, &error));
+    ASSERT_TRUE(Sim::ParseDeviceKeys(description, again, &error));
     ASSERT_TRUE(sim.Start({again}, &error)) << error;
     ASSERT_TRUE(WaitFor([&] { return IsConnected(h); }, 5000));
     EXPECT_EQ(sim.Stats(0).logins_accepted, 1u);  // the stored credentials went along
@@ -402,7 +402,7 @@ TEST_F(Appliance, CloseCallsOffAReconnectionUnderWay)
         again.http_port = again.udp_port = -1;
         std::string error;
         const std::string description = "serial=RC2,password=pw,port=" + std::to_string(ep.port) + "," + c.faults;
-        ASSERT_TRUE(Sim::ParseDeviceSpec(description, again, &error)) << error;
+        ASSERT_TRUE(Sim::ParseDeviceKeys(description, again, &error)) << error;
         ASSERT_TRUE(sim.Start({again}, &error)) << error;
         ASSERT_TRUE(WaitFor(
             [&] { return c.awaited ? sim.Stats(0).requests[c.awaited] >= 1 : sim.Stats(0).connections >= 1; }, 3000))

@@ -18,7 +18,7 @@ namespace {
     Startup();
     Sim::DeviceConfig cfg;
     std::string error;
-    if (!Sim::ParseDeviceSpec("port=0,http=off,udp=off", cfg, &error))
+    if (!Sim::ParseDeviceKeys("port=0,http=off,udp=off", cfg, &error))
         std::_Exit(3);
     static Sim::Simulator sim;
     if (!sim.Start({cfg}, &error))

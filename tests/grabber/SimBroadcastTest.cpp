@@ -74,7 +74,7 @@ Sim::DeviceConfig Appliance(const std::string &description)
 {
     Sim::DeviceConfig cfg;
     std::string error;
-    EXPECT_TRUE(Sim::ParseDeviceSpec("port=0,http=off,mode=64x48@60000," + description, cfg, &error)) << error;
+    EXPECT_TRUE(Sim::ParseDeviceKeys("port=0,http=off,mode=64x48@60000," + description, cfg, &error)) << error;
     return cfg;
 }
 

@@ -185,7 +185,7 @@ TEST(SimProgram, ServesProtocolDiscoveryAndHttp)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(SimProgram, RefusesBadSpecs)
+TEST(SimProgram, RefusesBadApplianceKeys)
 {
     SimProcess sim({"--device", "serial=X,frobnicate=1"}, 3000);
     EXPECT_FALSE(sim.Ready());
@@ -277,7 +277,7 @@ TEST(SimProgram, StreamsEveryFormatNumberedAndCountsConnections)
     ASSERT_TRUE(sim.Ready());
     Sim::DeviceConfig cfg;
     std::string error;
-    ASSERT_TRUE(Sim::ParseDeviceSpec(keys, cfg, &error)) << error;
+    ASSERT_TRUE(Sim::ParseDeviceKeys(keys, cfg, &error)) << error;
     constexpr int kW = 128, kH = 96;
 
     Grabber::Startup();

@@ -105,7 +105,7 @@ protected:
         cfg.http_port = -1;
         cfg.udp_port = -1;
         std::string error;
-        ASSERT_TRUE(Sim::ParseDeviceSpec("mode=64x48@60000," + description, cfg, &error)) << error;
+        ASSERT_TRUE(Sim::ParseDeviceKeys("mode=64x48@60000," + description, cfg, &error)) << error;
         ASSERT_TRUE(sim.Start({cfg}, &error)) << error;
         Sim::Endpoints ep = sim.Ports(0);
         OpenOptions o;

@@ -36,7 +36,7 @@ inline constexpr int kPixelFormatCount = 5;
 // Largest side a stream may have.
 inline constexpr int32_t kMaxSide = 8192;
 
-struct OutputSpec {
+struct OutputShape {
     PixelFormat format = PixelFormat::BGR;
     int32_t width = 0;
     int32_t height = 0;
@@ -54,9 +54,9 @@ struct FrameLayout {
 
 // An output is valid with an even width of 2..kMaxSide and a height of 1..kMaxSide,
 // even for YV12 and I420. false (layout zeroed) otherwise.
-[[nodiscard]] bool LayoutOf(const OutputSpec &want, FrameLayout *layout);
+[[nodiscard]] bool LayoutOf(const OutputShape &want, FrameLayout *layout);
 // Bytes of one frame; 0 when the output is not valid.
-[[nodiscard]] size_t FrameBytes(const OutputSpec &want);
+[[nodiscard]] size_t FrameBytes(const OutputShape &want);
 
 // Scale mode codes as the options store them.
 inline constexpr uint32_t kScaleNone = 0;  // no resampling: the picture is centred, cut or bordered in black
@@ -97,8 +97,8 @@ public:
 
     // Sets the output and how pictures are brought to it. false, keeping the
     // previous configuration, for an invalid output or a scale mode above 12.
-    [[nodiscard]] bool Configure(const OutputSpec &want, const PipelineOptions &options);
-    [[nodiscard]] const OutputSpec &Output() const;
+    [[nodiscard]] bool Configure(const OutputShape &want, const PipelineOptions &options);
+    [[nodiscard]] const OutputShape &Output() const;
     [[nodiscard]] const PipelineOptions &Options() const;
 
     // Turns one received frame into one output frame in dst (at least

@@ -621,7 +621,7 @@ std::vector<uint8_t> StillPicture(const std::string &serial, int width, int heig
     return bgr;
 }
 
-std::vector<uint8_t> Expected(const std::vector<uint8_t> &bgr, int width, int height, const Capture::OutputSpec &out,
+std::vector<uint8_t> Expected(const std::vector<uint8_t> &bgr, int width, int height, const Capture::OutputShape &out,
                               const Capture::PipelineOptions &options)
 {
     Capture::FramePipeline pipeline;

@@ -132,7 +132,7 @@ private:
 // The picture an appliance with animate=off sends, top-down blue-green-red.
 std::vector<uint8_t> StillPicture(const std::string &serial, int width, int height);
 // What a pipeline configured like the service's node makes of that picture.
-std::vector<uint8_t> Expected(const std::vector<uint8_t> &bgr, int width, int height, const Capture::OutputSpec &out,
+std::vector<uint8_t> Expected(const std::vector<uint8_t> &bgr, int width, int height, const Capture::OutputShape &out,
                               const Capture::PipelineOptions &options);
 // Largest difference of two byte runs (their sizes must match; 256 when they do not).
 int MaxDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b);

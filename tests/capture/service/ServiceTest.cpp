@@ -91,13 +91,13 @@ protected:
         m_sim.Stop();
     }
 
-    void StartSim(const std::vector<std::string> &specs)
+    void StartSim(const std::vector<std::string> &appliances)
     {
         std::vector<Sim::DeviceConfig> configs;
-        for (const std::string &keys : specs) {
+        for (const std::string &keys : appliances) {
             Sim::DeviceConfig cfg;
             std::string error;
-            ASSERT_TRUE(Sim::ParseDeviceSpec("port=0,http=off,udp=off,animate=off," + keys, cfg, &error)) << error;
+            ASSERT_TRUE(Sim::ParseDeviceKeys("port=0,http=off,udp=off,animate=off," + keys, cfg, &error)) << error;
             configs.push_back(cfg);
         }
         std::string error;
@@ -576,12 +576,12 @@ int64_t SteadyNs()
 // one gets none.
 TEST_F(CaptureService, AudioSourcesCarryTheToneInEveryStoredFormat)
 {
-    std::vector<std::string> specs;
+    std::vector<std::string> appliances;
     for (int i = 0; i < OFFERED_AUDIO_FORMAT_COUNT + 1; ++i)
-        specs.push_back("serial=TA" + std::to_string(i) + ",mode=320x240@30000,audio=1,tone=" +
+        appliances.push_back("serial=TA" + std::to_string(i) + ",mode=320x240@30000,audio=1,tone=" +
                         std::to_string(500 + 100 * i));
-    specs.push_back("serial=TM0,mode=320x240@30000");
-    StartSim(specs);
+    appliances.push_back("serial=TM0,mode=320x240@30000");
+    StartSim(appliances);
     std::vector<Registration> regs;
     for (int i = 0; i < OFFERED_AUDIO_FORMAT_COUNT + 1; ++i) {
         Registration r = Reg(uint8_t(10 + i), size_t(i), "Audio " + std::to_string(i));

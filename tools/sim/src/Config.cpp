@@ -70,7 +70,7 @@ std::string Trim(const std::string &s)
 
 }  // namespace
 
-bool ParseDeviceSpec(std::string_view description, DeviceConfig &c, std::string *error)
+bool ParseDeviceKeys(std::string_view description, DeviceConfig &c, std::string *error)
 {
     std::string text(description);
     size_t pos = 0;
@@ -190,7 +190,7 @@ bool ReadConfigFile(const std::string &path, const DeviceConfig &defaults, std::
             continue;
         DeviceConfig c = defaults;
         std::string e;
-        if (!ParseDeviceSpec(t, c, &e)) {
+        if (!ParseDeviceKeys(t, c, &e)) {
             if (error)
                 *error = path + ":" + std::to_string(number) + ": " + e;
             return false;

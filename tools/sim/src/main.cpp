@@ -25,7 +25,7 @@ const char kHelp[] =
     "over HTTP. Runs until interrupted (SIGINT or SIGTERM).\n"
     "\n"
     "Options:\n"
-    "  --device SPEC      add an appliance (repeatable); SPEC is key=value,key=value\n"
+    "  --device KEYS      add an appliance (repeatable); KEYS is key=value,key=value\n"
     "  --config FILE      add one appliance per line of FILE (# starts a comment)\n"
     "  --port N           default grabber port of appliances without port= (5557)\n"
     "  --http-port N      default HTTP port (80); --udp-port N: discovery port (5557)\n"
@@ -39,7 +39,7 @@ const char kHelp[] =
     "SIGUSR1 rewrites the status file (its frame counts as of now).\n"
     "Without --device or --config one appliance runs with the defaults.\n"
     "\n"
-    "Keys of SPEC (all optional):\n"
+    "Appliance keys (all optional):\n"
     "  address=127.0.0.2    IPv4 address (default 127.0.0.2, 127.0.0.3, ... by position)\n"
     "  port=5557            grabber protocol port\n"
     "  http=80|off          snapshot and admin page port\n"
@@ -223,7 +223,7 @@ int main(int argc, char **argv)
     }
     for (const std::string &description : descriptions) {
         Sim::DeviceConfig c = defaults;
-        if (!Sim::ParseDeviceSpec(description, c, &error)) {
+        if (!Sim::ParseDeviceKeys(description, c, &error)) {
             std::fprintf(stderr, "tessaline-sim: --device %s: %s\n", description.c_str(), error.c_str());
             return 2;
         }

@@ -62,7 +62,7 @@ struct DeviceConfig {
 
 // Parses "key=value,key=value" (every key optional). False with a message when a
 // key or value is not understood.
-bool ParseDeviceSpec(std::string_view text, DeviceConfig &config, std::string *error);
+bool ParseDeviceKeys(std::string_view text, DeviceConfig &config, std::string *error);
 // Reads one device description per line over the given defaults (blank lines and lines
 // starting with # skipped).
 bool ReadConfigFile(const std::string &path, const DeviceConfig &defaults, std::vector<DeviceConfig> &devices,
