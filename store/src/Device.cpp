@@ -65,7 +65,6 @@ void CDevice::LoadRecord()
     CKey key(OpenKey(HKEY_CLASSES_ROOT, keyPath.c_str(), KEY_READ));
     if (!key)
         return;  // no record yet: empty fields
-    Ambry::CLock lock(m_mutex);
     ReadText(key.get(), "HumanEnteredName", &m_name);
     std::string audio;
     CGuidRecord audioRecord;

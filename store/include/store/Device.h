@@ -168,7 +168,10 @@ private:
     ~CDevice() override;
 
     using Job = void (CDevice::*)();
-    void LoadRecord();
+    // Fills the fields of a record nobody else sees yet, inside the caller's store
+    // transaction. It takes no device lock: the worker locks the device before the
+    // store, and taking them the other way round here would teach that order backwards.
+    void LoadRecord() TSL_NO_THREAD_SAFETY_ANALYSIS;
     bool Start(const DiscoveryRecord *record);
     void WorkerMain();
     void WorkerLoop();
