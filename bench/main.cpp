@@ -48,7 +48,8 @@ public:
         for (const Run &run : runs) {
             if (run.run_type != Run::RT_Iteration && run.aggregate_name != "median")
                 continue;
-            std::string full = run.benchmark_name();
+            // The run's own name: an aggregate's benchmark_name() ends in "_median".
+            std::string full = run.run_name.str();
             // Strip Google Benchmark decorations such as "/real_time" or "/iterations:1".
             size_t deco = full.find("/real_time");
             if (deco != std::string::npos)
