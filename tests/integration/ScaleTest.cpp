@@ -5,14 +5,11 @@
 #include "Slowdown.h"
 
 #include <ambry/Net.h>
+#include <sim/SimProcess.h>
 
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <fstream>
-
-#include "../discovery/NetLab.h"
 
 using namespace e2e;
 using Clock = std::chrono::steady_clock;
@@ -36,38 +33,6 @@ long ResidentKiB()
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// tessaline-sim as a child process, stopped by the destructor.
-class SimProcess {
-public:
-    SimProcess(const std::string &dir, const std::vector<std::string> &appliances)
-    {
-        const std::string config = dir + "/sim.conf", ports = dir + "/sim.ports";
-        std::ofstream(config) << [&] {
-            std::string all;
-            for (const std::string &s : appliances)
-                all += s + "\n";
-            return all;
-        }();
-        m_pid = NetLab::SpawnArgv({std::string(TESSALINE_BIN_DIR) + "/tessaline-sim", "--config", config,
-                                   "--port-file", ports},
-                                  false, (dir + "/sim.log").c_str());
-        m_ready = m_pid > 0 && WaitFor([&] { return std::filesystem::exists(ports); }, 20000);
-    }
-    ~SimProcess()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status;
-            waitpid(m_pid, &status, 0);
-        }
-    }
-    bool Ready() const { return m_ready; }
-
-private:
-    pid_t m_pid = -1;
-    bool m_ready = false;
-};
-
 }  // namespace
 
 TEST_F(EndToEnd, HundredStoredDevicesConnectAndIdleCheaply)
@@ -82,8 +47,13 @@ TEST_F(EndToEnd, HundredStoredDevicesConnectAndIdleCheaply)
                         std::to_string(i));
         addresses.push_back(ip);
     }
-    SimProcess sim(Dir(), appliances);
+    std::string config;
+    for (const std::string &a : appliances)
+        config += a + "\n";
+    std::ofstream(Dir() + "/sim.conf") << config;
+    SimProcess sim({"--config", Dir() + "/sim.conf"}, 20000);
     ASSERT_TRUE(sim.Ready()) << "tessaline-sim did not start";
+    ASSERT_EQ(sim.DeviceCount(), size_t(kDevices));
 
     // The stored list: one record per appliance.
     {

@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@ const char kHelp[] =
     "  --http-port N      default HTTP port (80); --udp-port N: discovery port (5557)\n"
     "  --port-file FILE   write the endpoints there once every appliance listens\n"
     "  --status-file FILE keep each appliance's connections there (see below)\n"
+    "  --parent-pid PID   stop when process PID (which started this one) ends\n"
     "  -v, --verbose      log connections and requests to stderr\n"
     "  --version          print the version and exit\n"
     "  -h, --help         this text\n"
@@ -170,6 +173,7 @@ int main(int argc, char **argv)
     std::string port_file, status_path;
     int default_port = 5557, http_port = 80, udp_port = 5557;
     bool verbose = false;
+    pid_t parent = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](const char *name) -> const char * {
@@ -195,6 +199,15 @@ int main(int argc, char **argv)
             port_file = value("--port-file");
         } else if (a == "--status-file") {
             status_path = value("--status-file");
+        } else if (a == "--parent-pid") {
+            const char *text = value("--parent-pid");
+            char *end = nullptr;
+            long pid = std::strtol(text, &end, 10);
+            if (end == text || *end != '\0' || pid <= 1) {
+                std::fprintf(stderr, "tessaline-sim: bad process id for --parent-pid\n");
+                return 2;
+            }
+            parent = static_cast<pid_t>(pid);
         } else if (a == "--port" || a == "--http-port" || a == "--udp-port") {
             int &target = a == "--port" ? default_port : a == "--http-port" ? http_port : udp_port;
             if (!ParsePort(value(a.c_str()), target)) {
@@ -240,6 +253,13 @@ int main(int argc, char **argv)
     sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A test that dies (a sanitizer halting it, a crash) takes its appliances along:
+    // the kernel sends SIGTERM, which the loop below takes like any other.
+    if (parent != 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            return 0;  // gone before we asked
+    }
 
     std::unique_ptr<StatusFile> status;  // outlives the simulator, whose Stop still reports
     Sim::Simulator sim;

@@ -76,6 +76,9 @@ public:
                 all.push_back(path);
             }
         }
+        // The program stops when this process ends, also when a test dies halfway.
+        all.push_back("--parent-pid");
+        all.push_back(std::to_string(::getpid()));
         std::vector<char *> argv;
         for (std::string &a : all)
             argv.push_back(a.data());
