@@ -1,6 +1,7 @@
 // The capture service against simulated appliances, in a private PipeWire session,
 // with consumers of our own: what is published, what arrives, and how the service
 // behaves when devices, options and the store change under it.
+#include "Bitmap.h"
 #include "Harness.h"
 #include "Slowdown.h"
 
@@ -31,31 +32,18 @@ GUID MakeId(uint8_t n)
 }
 
 // A 24-bit bottom-up bitmap of the given size: a diagonal blend.
+// A smooth colour picture as a bitmap file.
 std::vector<uint8_t> MakeBitmap(int width, int height)
 {
-    int row = (width * 3 + 3) & ~3;
-    std::vector<uint8_t> file(54 + size_t(row) * height);
-    auto put32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            file[at + i] = uint8_t(v >> (8 * i));
-    };
-    file[0] = 'B';
-    file[1] = 'M';
-    put32(2, uint32_t(file.size()));
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, uint32_t(width));
-    put32(22, uint32_t(height));
-    file[26] = 1;
-    file[28] = 24;
+    std::vector<uint8_t> bgr(size_t(width) * height * 3);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            uint8_t *p = &file[54 + size_t(y) * row + size_t(x) * 3];
+            uint8_t *p = &bgr[(size_t(y) * width + x) * 3];
             p[0] = uint8_t(x * 255 / width);
             p[1] = uint8_t(y * 255 / height);
             p[2] = uint8_t((x + y) * 127 / (width + height) + 64);
         }
-    return file;
+    return testsupport::Bitmap24(bgr, width, height);
 }
 
 std::string WriteFile(const std::string &name, const std::vector<uint8_t> &bytes)
