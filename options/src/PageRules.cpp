@@ -2,7 +2,10 @@
 
 #include "options/CaptureOptions.h"
 
+#include <ambry/Parse.h>
+
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -128,10 +131,12 @@ std::string ResolutionText(int width, int height)
 
 std::string FrameRateText(float rate, char decimalPoint)
 {
+    // to_chars ignores the process locale (which the window toolkit sets to the
+    // user's), so the point is always '.' here; show the user's instead.
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.2f", double(rate));
-    std::string text = buffer;
-    // snprintf follows the C locale; show the user's decimal point instead.
+    const std::to_chars_result written =
+        std::to_chars(buffer, buffer + sizeof buffer, double(rate), std::chars_format::fixed, 2);
+    std::string text(buffer, written.ec == std::errc() ? written.ptr : buffer);
     if (const size_t dot = text.find('.'); dot != std::string::npos)
         text[dot] = decimalPoint;
     const std::string suffix = std::string(1, decimalPoint) + "00";
@@ -168,8 +173,9 @@ std::optional<float> ParseFrameRate(const std::string &text, char decimalPoint)
     }
     if (!digits)
         return std::nullopt;
-    const float value = std::strtof(number.c_str(), nullptr);
-    if (!std::isfinite(value))
+    // Read in the C locale: strtof would stop at the '.' in a comma locale.
+    float value = 0;
+    if (!Ambry::ParseFloat(number.c_str(), &value) || !std::isfinite(value))
         return std::nullopt;
     return value;
 }

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <string>
+
 namespace {
+
+void FrameRateCases();
 
 TEST(AdjustmentRanges, DeviceRangesCompareAsSigned16BitAndWidenForEveryChannel)
 {
@@ -22,14 +27,32 @@ TEST(AdjustmentRanges, DeviceRangesCompareAsSigned16BitAndWidenForEveryChannel)
     EXPECT_EQ(r.max, 200);
 }
 
+// The window toolkit switches the process to the user's locale at start, so every
+// case runs in the C locale and again in one that writes "29,97".
 TEST(FrameRate, TextFollowsTheLocaleAndParsingRefusesAnythingButANumber)
+{
+    const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+    for (const char *process : {"C", "de_DE.UTF-8"}) {
+        if (!std::setlocale(LC_NUMERIC, process)) {
+            ADD_FAILURE() << process << " is not installed (scripts/bootstrap makes it)";
+            continue;
+        }
+        SCOPED_TRACE(process);
+        FrameRateCases();
+    }
+    std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
+void FrameRateCases()
 {
     EXPECT_EQ(FrameRateText(30.0f, '.'), "30");
     EXPECT_EQ(FrameRateText(29.5f, ','), "29,5");
     EXPECT_EQ(FrameRateText(0.01f, '.'), "0.01");
+    EXPECT_EQ(FrameRateText(29.97f, '.'), "29.97");
     EXPECT_FLOAT_EQ(*ParseFrameRate(" 75 ", '.'), 75.0f);
     EXPECT_FLOAT_EQ(*ParseFrameRate("29,97", ','), 29.97f);
     EXPECT_FLOAT_EQ(*ParseFrameRate("29.97", ','), 29.97f);
+    EXPECT_FLOAT_EQ(*ParseFrameRate("29.97", '.'), 29.97f);
     for (const char *bad : {"", " ", "abc", "1e3", "3x", "1.2.3", "inf", "nan", "-", "0x10"})
         EXPECT_FALSE(ParseFrameRate(bad, '.').has_value()) << bad;
     EXPECT_FALSE(ParseFrameRate(std::string(60, '9'), '.').has_value());  // overflows to infinity
