@@ -3,7 +3,8 @@
 #include <deviceio/DeviceIO.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
+#include <string>
 #include <cstring>
 
 bool CPasswordCredentials::GetPassword(char *password, size_t size)
@@ -93,9 +94,13 @@ std::string AddDialogStatusText(int32_t status, const char *model_name, const ch
 
 std::string FormatVideoMode(const VideoMode &mode)
 {
-    char text[80];
-    std::snprintf(text, sizeof text, "%dx%d %.1f Hz", mode.width, mode.height, mode.refresh / 1000.0);
-    return text;
+    // The refresh is written with a '.' whatever the process locale (the window
+    // toolkit switches it to the user's).
+    char hz[32];
+    const std::to_chars_result written =
+        std::to_chars(hz, hz + sizeof hz, mode.refresh / 1000.0, std::chars_format::fixed, 1);
+    return std::to_string(mode.width) + "x" + std::to_string(mode.height) + " " +
+           std::string(hz, written.ec == std::errc() ? written.ptr : hz) + " Hz";
 }
 
 bool FitFrame(int left, int top, int right, int bottom, int frame_width, int frame_height, FrameRect *out)

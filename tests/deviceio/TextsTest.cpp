@@ -6,6 +6,9 @@
 
 #include <arpa/inet.h>
 
+#include <clocale>
+#include <string>
+
 TEST(StatusTexts, DeviceList)
 {
     const VideoMode signal{1280, 1024, 75000}, none{0, 0, 0}, half{1280, 0, 0};
@@ -40,6 +43,12 @@ TEST(StatusTexts, ModelNamesAndVideoMode)
     EXPECT_STREQ(ModelNameForType(19, "fallback"), "fallback");
     EXPECT_STREQ(ModelNameForType(0xFFFFFFFF, nullptr), nullptr);
     EXPECT_EQ(FormatVideoMode({1920, 1080, 59940}), "1920x1080 59.9 Hz");
+    // The same in a process switched to a comma locale, as the application is.
+    const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr) << "scripts/bootstrap makes the locale";
+    EXPECT_EQ(FormatVideoMode({1280, 1024, 75000}), "1280x1024 75.0 Hz");
+    EXPECT_EQ(FormatVideoMode({640, 480, 72809}), "640x480 72.8 Hz");
+    std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
 TEST(AddressTexts, ParseAsTheUserTypesThem)

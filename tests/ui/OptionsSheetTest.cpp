@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
@@ -504,10 +505,12 @@ TEST_F(OptionsSheetTest, FrameRateTypingClampingAndSteps)
     auto *page = static_cast<CDirectShowPage *>(PageById(IDD_DIRECTSHOW_PAGE));
     QLineEdit *rate = Control<QLineEdit>(page, 30065);
     auto *upDown = static_cast<CUpDown *>(GetDlgItem(page, 30066));
-    EXPECT_EQ(rate->text(), "29.97");
+    // The page writes the user's decimal point (the test may run in any locale).
+    const auto shown = [](QString text) { return text.replace('.', QLocale().decimalPoint()); };
+    EXPECT_EQ(rate->text(), shown("29.97"));
     upDown->UpButton()->click();
     EXPECT_FLOAT_EQ(page->FrameRate(), 30.97f);
-    EXPECT_EQ(rate->text(), "30.97");
+    EXPECT_EQ(rate->text(), shown("30.97"));
 
     rate->clear();
     QTest::keyClicks(rate, "59.5");
