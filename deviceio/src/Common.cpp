@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <string>
 #include <cstring>
+#include <string>
 
 bool CPasswordCredentials::GetPassword(char *password, size_t size)
 {

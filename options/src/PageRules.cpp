@@ -8,8 +8,6 @@
 #include <charconv>
 #include <cctype>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 const Resolution STANDARD_RESOLUTIONS[STANDARD_RESOLUTION_COUNT] = {
