@@ -30,15 +30,15 @@ bool AudioRing::SetDeviceFormat(const Grabber::AudioFormat &format)
     return m_usable;
 }
 
-void AudioRing::PutFrame(const uint8_t *p)
+bool AudioRing::PutFrame(const uint8_t *p)
 {
     const size_t capacity = m_samples.size();
     const auto left = int16_t(uint16_t(p[0] | p[1] << 8));
     const auto right = m_deviceChannels == 2 ? int16_t(uint16_t(p[2] | p[3] << 8)) : left;
-    if (m_fill + m_channels > capacity) {  // full: the oldest goes
+    const bool full = m_fill + m_channels > capacity;
+    if (full) {  // the oldest goes
         m_read = (m_read + m_channels) % capacity;
         m_fill -= m_channels;
-        ++m_dropped;
     }
     const size_t at = (m_read + m_fill) % capacity;
     m_samples[at] = left;
@@ -46,13 +46,14 @@ void AudioRing::PutFrame(const uint8_t *p)
         m_samples[(at + 1) % capacity] = right;
     m_fill += m_channels;
     ++m_deviceFrames;
+    return full;
 }
 
 uint64_t AudioRing::Put(const uint8_t *data, size_t size)
 {
     if (!m_usable || !data)
         return 0;
-    m_dropped = 0;
+    uint64_t dropped = 0;
     const size_t frame = size_t(m_deviceChannels) * 2;
     size_t used = 0;
     if (!m_partial.empty()) {
@@ -60,13 +61,13 @@ uint64_t AudioRing::Put(const uint8_t *data, size_t size)
         m_partial.insert(m_partial.end(), data, data + used);
         if (m_partial.size() < frame)
             return 0;
-        PutFrame(m_partial.data());
+        dropped += PutFrame(m_partial.data());
         m_partial.clear();
     }
     for (; used + frame <= size; used += frame)
-        PutFrame(data + used);
+        dropped += PutFrame(data + used);
     m_partial.assign(data + used, data + size);
-    return m_dropped;
+    return dropped;
 }
 
 uint64_t AudioRing::Trim(uint32_t limit_ms, uint32_t keep_ms)

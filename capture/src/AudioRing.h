@@ -41,7 +41,8 @@ public:
     size_t CapacityFrames() const { return m_samples.size() / m_channels; }
 
 private:
-    void PutFrame(const uint8_t *p);
+    // Appends one device sample frame; true when the oldest frame made room for it.
+    bool PutFrame(const uint8_t *p);
 
     std::vector<int16_t> m_samples;
     uint32_t m_channels = 2, m_rate = 22050;
@@ -50,7 +51,6 @@ private:
     bool m_usable = false;
     std::vector<uint8_t> m_partial;  // a device sample frame split across data
     uint64_t m_deviceFrames = 0;
-    uint64_t m_dropped = 0;  // frames dropped by the Put under way
 };
 
 }  // namespace Capture
